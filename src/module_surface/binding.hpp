@@ -1,0 +1,62 @@
+#pragma once
+// The fast-call argument binder shared by every function that takes arguments.
+//
+// A function declares its parameter list once (a Signature); parse_arguments binds
+// the positional and keyword arguments to it, then converts each bound value in
+// parameter order. Every parameter is required and may come by position or name.
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace veltrix::py {
+
+template <std::size_t N>
+struct Signature {
+    const char* function_name;
+    std::array<const char*, N> parameters;
+};
+
+// The raw arguments of a METH_FASTCALL | METH_KEYWORDS call.
+struct FastCallArguments {
+    PyObject* const* args;
+    Py_ssize_t nargsf;
+    PyObject* kwnames;
+};
+
+// Fills `bound` (borrowed from the caller's frame, which keeps them alive for the
+// call) or raises the binding TypeError and returns false.
+bool bind_arguments(const char* function_name, std::span<const char* const> parameters,
+                    const FastCallArguments& call, std::span<PyObject*> bound) noexcept;
+
+// After a failed conversion of an argument: an exact TypeError gains the prefix
+// "argument '<name>': " (keeping its __cause__); any other error is left as it is.
+void name_argument_in_type_error(const char* parameter) noexcept;
+
+// Binds, then converts argument i with converters[i]; each converter maps a
+// PyObject* to std::optional<T>. The first failed conversion ends the parse.
+template <std::size_t N, class... Converters>
+    requires(sizeof...(Converters) == N)
+auto parse_arguments(const Signature<N>& signature, const FastCallArguments& call, Converters... converters)
+    -> std::optional<std::tuple<typename std::invoke_result_t<Converters, PyObject*>::value_type...>> {
+    std::array<PyObject*, N> bound{};
+    if (!bind_arguments(signature.function_name, signature.parameters, call, bound)) return std::nullopt;
+
+    std::tuple<std::optional<typename std::invoke_result_t<Converters, PyObject*>::value_type>...> converted;
+    const bool all_converted = [&]<std::size_t... I>(std::index_sequence<I...>) {
+        // The fold over && stops at the first failure, so later arguments are never looked at.
+        return ((std::get<I>(converted) = converters(bound[I]),
+                 std::get<I>(converted) ? true : (name_argument_in_type_error(signature.parameters[I]), false)) &&
+                ...);
+    }(std::make_index_sequence<N>{});
+    if (!all_converted) return std::nullopt;
+    return std::apply([](auto&&... values) { return std::make_tuple(std::move(*values)...); }, std::move(converted));
+}
+
+}  // namespace veltrix::py
