@@ -8,6 +8,9 @@ namespace veltrix::py {
 
 extern const PyMethodDef is_rust_core_active_method;
 extern const PyMethodDef get_core_version_method;
+extern const PyMethodDef evaluate_curvature_naturalness_method;
+extern const PyMethodDef evaluate_curvature_zerocopy_method;
+extern const PyMethodDef evaluate_keystroke_dynamics_method;
 extern const PyMethodDef consume_nonce_method;
 extern const PyMethodDef is_ip_banned_method;
 extern const PyMethodDef ban_ip_method;

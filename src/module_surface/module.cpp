@@ -55,10 +55,19 @@ bool add_function(PyObject* module, PyObject* module_name, const PyMethodDef& re
 }
 
 PyObject* create_module() noexcept {
-    static const std::array<const PyMethodDef*, 9> table = {
-        &is_rust_core_active_method, &get_core_version_method, &consume_nonce_method,
-        &is_ip_banned_method,        &ban_ip_method,           &unban_ip_method,
-        &hydrate_bans_method,        &clear_state_engine_method, &get_state_engine_stats_method,
+    static const std::array table = {
+        &is_rust_core_active_method,
+        &get_core_version_method,
+        &evaluate_curvature_naturalness_method,
+        &evaluate_curvature_zerocopy_method,
+        &evaluate_keystroke_dynamics_method,
+        &consume_nonce_method,
+        &is_ip_banned_method,
+        &ban_ip_method,
+        &unban_ip_method,
+        &hydrate_bans_method,
+        &clear_state_engine_method,
+        &get_state_engine_stats_method,
     };
     PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
     if (!module) return nullptr;
