@@ -1,0 +1,38 @@
+#pragma once
+// Summary statistics shared by the feature analyses. Sums run element by element
+// in index order so that every platform reproduces the same bits.
+
+#include <span>
+
+namespace veltrix {
+
+inline double sum(std::span<const double> values) {
+    double total = 0.0;
+    for (const double value : values) {
+        total += value;
+    }
+    return total;
+}
+
+// An empty series has no information to report; 0.0 is the neutral feature value.
+inline double mean(std::span<const double> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    return sum(values) / static_cast<double>(values.size());
+}
+
+// Population variance about a mean computed beforehand (second pass), 0.0 when empty.
+inline double population_variance(std::span<const double> values, double values_mean) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    double sum_of_squares = 0.0;
+    for (const double value : values) {
+        const double deviation = value - values_mean;
+        sum_of_squares += deviation * deviation;
+    }
+    return sum_of_squares / static_cast<double>(values.size());
+}
+
+}  // namespace veltrix
