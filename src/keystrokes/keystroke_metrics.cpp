@@ -1,0 +1,37 @@
+#include "keystrokes/keystroke_metrics.hpp"
+
+#include "keystrokes/digraph_group_means.hpp"
+#include "keystrokes/flight_time_entropy.hpp"
+#include "keystrokes/interval_statistics.hpp"
+#include "keystrokes/keystroke_score.hpp"
+#include "keystrokes/keystroke_timing.hpp"
+
+namespace veltrix {
+
+KeystrokeMetrics compute_keystroke_metrics(std::span<const KeystrokeRecord> records) {
+    // Nothing typed is not the same as too little typed: no neutral entropy here.
+    if (records.empty()) {
+        return {};
+    }
+    const KeystrokeTiming timing = derive_keystroke_timing(records);
+    const KeystrokeEvidence evidence{
+        .record_count = records.size(),
+        .dwell_count = timing.dwell_times.size(),
+        .dwell = mean_and_population_variance(timing.dwell_times),
+        .flight_count = timing.flight_times.size(),
+        .flight = mean_and_population_variance(timing.flight_times),
+        .flight_entropy = flight_time_entropy(timing.flight_times),
+        .digraph_means = digraph_group_means(timing.digraph_latencies),
+    };
+    return {
+        .key_count = records.size(),
+        .avg_dwell_time = evidence.dwell.mean,
+        .dwell_time_var = evidence.dwell.variance,
+        .avg_flight_time = evidence.flight.mean,
+        .flight_time_var = evidence.flight.variance,
+        .digraph_entropy = evidence.flight_entropy,
+        .keystroke_score = keystroke_score(evidence),
+    };
+}
+
+}  // namespace veltrix
