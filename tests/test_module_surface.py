@@ -11,6 +11,7 @@ import veltrix_core_rs as core
 FUNCTION_TABLE = [
     ("is_rust_core_active", ()),
     ("get_core_version", ()),
+    ("extract_features_rs", ("telemetry",)),
     ("evaluate_curvature_naturalness_rs", ("x", "y", "t")),
     ("evaluate_curvature_zerocopy_rs", ("x_obj", "y_obj", "t_obj")),
     ("evaluate_keystroke_dynamics_rs", ("keystrokes",)),

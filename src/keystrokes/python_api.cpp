@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "keystrokes/keystroke_metrics.hpp"
+#include "keystrokes/python_keystroke_reading.hpp"
 #include "module_surface/binding.hpp"
 #include "module_surface/convert.hpp"
 #include "module_surface/function_table.hpp"
@@ -17,7 +18,6 @@ namespace veltrix::py {
 namespace {
 
 constexpr Signature<1> evaluate_keystroke_dynamics_signature{"evaluate_keystroke_dynamics_rs", {"keystrokes"}};
-constexpr const char* kUnknownKey = "unknown";
 
 // A float, or None for "no release time"; anything else fails.
 std::optional<std::optional<double>> as_optional_double(PyObject* object) {
@@ -48,16 +48,8 @@ bool announces_release(PyObject* item) {
 
 std::optional<KeystrokeRecord> record_from_dict(PyObject* item) {
     static const StaticKey down_key{"down"}, t_key{"t"}, time_key{"time"};
-    static const StaticKey key_key{"key"}, up_key{"up"}, duration_key{"duration_ms"};
     if (!PyDict_Check(item) || announces_release(item)) return std::nullopt;
-    auto down = read_first_finite_double(item, {&down_key, &t_key, &time_key});
-    if (!down) return std::nullopt;
-    KeystrokeRecord record{read_field(item, key_key, as_owned_text).value_or(kUnknownKey), *down, std::nullopt};
-    record.up = read_field(item, up_key, as_double);
-    if (!record.up) {
-        if (auto duration = read_field(item, duration_key, as_double)) record.up = *down + *duration;
-    }
-    return record;
+    return keystroke_from_dict(item, {&down_key, &t_key, &time_key});
 }
 
 std::vector<KeystrokeRecord> read_keystroke_list(PyObject* keystrokes) {

@@ -8,6 +8,7 @@ namespace veltrix::py {
 
 extern const PyMethodDef is_rust_core_active_method;
 extern const PyMethodDef get_core_version_method;
+extern const PyMethodDef extract_features_method;
 extern const PyMethodDef evaluate_curvature_naturalness_method;
 extern const PyMethodDef evaluate_curvature_zerocopy_method;
 extern const PyMethodDef evaluate_keystroke_dynamics_method;

@@ -58,6 +58,7 @@ PyObject* create_module() noexcept {
     static const std::array table = {
         &is_rust_core_active_method,
         &get_core_version_method,
+        &extract_features_method,
         &evaluate_curvature_naturalness_method,
         &evaluate_curvature_zerocopy_method,
         &evaluate_keystroke_dynamics_method,

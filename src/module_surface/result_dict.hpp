@@ -38,10 +38,15 @@ public:
     ResultDict() noexcept : dict_(PyRef::steal(created_or_die(PyDict_New(), "cannot create a result dict"))) {}
 
     template <ResultValue T>
-    void add(const StaticKey& key, T value) noexcept {
+    void add(PyObject* key, T value) noexcept {
         if (!dict_) return;
         PyRef object = to_python(value);
-        if (PyDict_SetItem(dict_.get(), key.object(), object.get()) < 0) dict_ = PyRef();
+        if (PyDict_SetItem(dict_.get(), key, object.get()) < 0) dict_ = PyRef();
+    }
+
+    template <ResultValue T>
+    void add(const StaticKey& key, T value) noexcept {
+        add(key.object(), value);
     }
 
     // The new dict, or null with the failed insertion's exception pending.
