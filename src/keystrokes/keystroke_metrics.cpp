@@ -2,9 +2,9 @@
 
 #include "keystrokes/digraph_group_means.hpp"
 #include "keystrokes/flight_time_entropy.hpp"
-#include "keystrokes/interval_statistics.hpp"
 #include "keystrokes/keystroke_score.hpp"
 #include "keystrokes/keystroke_timing.hpp"
+#include "kinematics/series_statistics.hpp"
 
 namespace veltrix {
 
@@ -14,21 +14,25 @@ KeystrokeMetrics compute_keystroke_metrics(std::span<const KeystrokeRecord> reco
         return {};
     }
     const KeystrokeTiming timing = derive_keystroke_timing(records);
+    const double dwell_mean = mean(timing.dwell_times);
+    const double flight_mean = mean(timing.flight_times);
     const KeystrokeEvidence evidence{
         .record_count = records.size(),
         .dwell_count = timing.dwell_times.size(),
-        .dwell = mean_and_population_variance(timing.dwell_times),
+        .dwell_mean = dwell_mean,
+        .dwell_variance = population_variance(timing.dwell_times, dwell_mean),
         .flight_count = timing.flight_times.size(),
-        .flight = mean_and_population_variance(timing.flight_times),
+        .flight_mean = flight_mean,
+        .flight_variance = population_variance(timing.flight_times, flight_mean),
         .flight_entropy = flight_time_entropy(timing.flight_times),
         .digraph_means = digraph_group_means(timing.digraph_latencies),
     };
     return {
         .key_count = records.size(),
-        .avg_dwell_time = evidence.dwell.mean,
-        .dwell_time_var = evidence.dwell.variance,
-        .avg_flight_time = evidence.flight.mean,
-        .flight_time_var = evidence.flight.variance,
+        .avg_dwell_time = evidence.dwell_mean,
+        .dwell_time_var = evidence.dwell_variance,
+        .avg_flight_time = evidence.flight_mean,
+        .flight_time_var = evidence.flight_variance,
         .digraph_entropy = evidence.flight_entropy,
         .keystroke_score = keystroke_score(evidence),
     };

@@ -42,27 +42,27 @@ constexpr std::size_t kMinFlightsForFlat = 8;
 constexpr double kFlatRhythmWeight = 0.5;
 
 double rhythm_weight(const KeystrokeEvidence& e) {
-    if (e.flight.variance < kMetronomeFlightVariance && e.flight_count >= kMinFlightsForMetronome) {
+    if (e.flight_variance < kMetronomeFlightVariance && e.flight_count >= kMinFlightsForMetronome) {
         return kMetronomeWeight;
     }
-    if (e.flight.variance < kSteadyFlightVariance && e.flight_count >= kMinFlightsForSteady) {
+    if (e.flight_variance < kSteadyFlightVariance && e.flight_count >= kMinFlightsForSteady) {
         return kSteadyWeight;
     }
     return 0.0;
 }
 
 double speed_weight(const KeystrokeEvidence& e) {
-    return (0.0 < e.flight.mean && e.flight.mean < kMinHumanFlightMean) ? kFastFlightWeight : 0.0;
+    return (0.0 < e.flight_mean && e.flight_mean < kMinHumanFlightMean) ? kFastFlightWeight : 0.0;
 }
 
 double hold_weight(const KeystrokeEvidence& e) {
     if (e.dwell_count == 0) {
         return 0.0;
     }
-    if (e.dwell.mean < kShortHoldMean) {
+    if (e.dwell_mean < kShortHoldMean) {
         return kShortHoldWeight;
     }
-    if (e.dwell.variance < kSteadyHoldVariance && e.dwell_count >= kMinHoldsForSteady) {
+    if (e.dwell_variance < kSteadyHoldVariance && e.dwell_count >= kMinHoldsForSteady) {
         return kSteadyHoldWeight;
     }
     return 0.0;

@@ -5,16 +5,17 @@
 #include <optional>
 
 #include "keystrokes/digraph_group_means.hpp"
-#include "keystrokes/interval_statistics.hpp"
 
 namespace veltrix {
 
 struct KeystrokeEvidence {
     std::size_t record_count = 0;
     std::size_t dwell_count = 0;
-    MeanAndVariance dwell;
+    double dwell_mean = 0.0;
+    double dwell_variance = 0.0;
     std::size_t flight_count = 0;
-    MeanAndVariance flight;
+    double flight_mean = 0.0;
+    double flight_variance = 0.0;
     double flight_entropy = 0.0;
     std::optional<DigraphGroupMeans> digraph_means;
 };
