@@ -325,7 +325,6 @@ def test_multi_dimensional_contiguous_arrays_read_flat():
     assert same_results(zerocopy(*grids), naturalness(*as_lists(x, y, t)))
 
 
-@pytest.mark.xfail(strict=True, reason="column-major arrays are read in row order instead of memory order")
 def test_column_major_arrays_read_in_memory_order():
     x, y, t = random_path(10)
     grids = [np.asfortranarray(values.reshape(5, 2, order="F")) for values in (x, y, t)]

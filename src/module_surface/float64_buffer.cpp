@@ -49,7 +49,9 @@ std::optional<Float64Buffer> Float64Buffer::acquire(PyObject* exporter) {
     }
     Float64Buffer buffer(view);
     const auto count = static_cast<std::size_t>(view.len / kFloat64Size);
-    if (PyBuffer_IsContiguous(&view, 'C')) {
+    // Contiguous arrays of any dimension (row- or column-major) are read as the
+    // flat run of their items in memory order.
+    if (PyBuffer_IsContiguous(&view, 'A')) {
         if (count > 0) buffer.items_ = {static_cast<const double*>(view.buf), count};
     } else {
         // Strided, reversed or indirect views: reading their memory as one run

@@ -1,6 +1,6 @@
 #pragma once
 // A buffer-protocol view of native 64-bit floats, read in place when it is
-// C-contiguous and copied item by item through its shape and strides otherwise.
+// contiguous and copied item by item through its shape and strides otherwise.
 
 #include <Python.h>
 
@@ -30,7 +30,7 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // All items in C order; the view's own memory when it is C-contiguous.
+    // All items: the view's own memory when it is contiguous, else a copy in C order.
     std::span<const double> items() const noexcept { return items_; }
 
 private:
@@ -40,7 +40,7 @@ private:
     // so its shape and strides are read before the view is copied here.
     Py_buffer view_;
     bool held_;
-    std::vector<double> copy_;  // only for views that are not C-contiguous
+    std::vector<double> copy_;  // only for views that are not contiguous
     std::span<const double> items_;
 };
 
