@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+
 #include "module_surface/binding.hpp"
 #include "module_surface/convert.hpp"
 #include "module_surface/function_table.hpp"
@@ -23,7 +27,7 @@ constexpr Signature<1> hydrate_bans_signature{"hydrate_bans_rs", {"bans"}};
 PyObject* consume_nonce(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(consume_nonce_signature, {args, nargsf, kwnames}, as_borrowed_text);
     if (!parsed) return nullptr;
-    auto [nonce] = *parsed;
+    const std::string_view nonce = std::get<0>(*parsed);
     const bool fresh = shared_engine().with_write_access([&](StateEngine& engine) {
         return engine.consume_nonce(nonce, monotonic_now(), monotonic_now);
     });
@@ -33,7 +37,7 @@ PyObject* consume_nonce(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
 PyObject* is_ip_banned(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(is_ip_banned_signature, {args, nargsf, kwnames}, as_borrowed_text);
     if (!parsed) return nullptr;
-    auto [ip] = *parsed;
+    const std::string_view ip = std::get<0>(*parsed);
     const std::uint64_t now = wall_clock_seconds();
     const bool banned =
         shared_engine().with_read_access([&](const StateEngine& engine) { return engine.is_ip_banned(ip, now); });
@@ -43,7 +47,8 @@ PyObject* is_ip_banned(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyOb
 PyObject* ban_ip(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(ban_ip_signature, {args, nargsf, kwnames}, as_borrowed_text, as_u64);
     if (!parsed) return nullptr;
-    auto [ip, duration_sec] = *parsed;
+    const std::string_view ip = std::get<0>(*parsed);
+    const std::uint64_t duration_sec = std::get<1>(*parsed);
     const std::uint64_t expiry = saturating_expiry(wall_clock_seconds(), duration_sec);
     shared_engine().with_write_access([&](StateEngine& engine) { engine.ban_ip(ip, expiry); });
     Py_RETURN_NONE;
@@ -52,7 +57,7 @@ PyObject* ban_ip(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
 PyObject* unban_ip(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(unban_ip_signature, {args, nargsf, kwnames}, as_borrowed_text);
     if (!parsed) return nullptr;
-    auto [ip] = *parsed;
+    const std::string_view ip = std::get<0>(*parsed);
     shared_engine().with_write_access([&](StateEngine& engine) { engine.unban_ip(ip); });
     Py_RETURN_NONE;
 }
@@ -60,7 +65,7 @@ PyObject* unban_ip(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject
 PyObject* hydrate_bans(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(hydrate_bans_signature, {args, nargsf, kwnames}, as_address_expiry_pairs);
     if (!parsed) return nullptr;
-    const auto& [bans] = *parsed;
+    const auto& bans = std::get<0>(*parsed);
     // The clock is read under the lock, so no pair can expire between reading and merging.
     shared_engine().with_write_access([&](StateEngine& engine) { engine.hydrate_bans(bans, wall_clock_seconds()); });
     Py_RETURN_NONE;
