@@ -69,7 +69,7 @@ def spectral_features(speeds, mean_speed):
     centred = [speed - mean_speed for speed in speeds]
     highest_bin = n // 2
     powers = []
-    for k in range(1, highest_bin + 1):
+    for k in range(1, highest_bin + 1):  # bin 0 is the residual offset, not a fluctuation
         omega = (k * TWO_PI) / n
         real = imaginary = 0.0
         for i in range(n):

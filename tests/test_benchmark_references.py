@@ -14,6 +14,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 from nonce_memory import distinct_nonces  # noqa: E402
 from reference_check import (REFERENCES, curvature_mismatches, feature_mismatches,  # noqa: E402
                              visit_mismatches)
+import reference_state_engine  # noqa: E402
 from reference_state_engine import BUCKET_WIDTH_SECONDS, ReferenceStateEngine  # noqa: E402
 from visit_shapes import SHAPES, make_visit  # noqa: E402
 
@@ -86,18 +87,29 @@ def test_benchmark_nonces_are_distinct_and_36_characters_long():
     assert {len(nonce) for nonce in nonces} == {36}
 
 
-class FakeClocks:
+class FakeTime:
+    """Stands in for the time module the reference engine reads its clocks from."""
+
     def __init__(self):
         self.monotonic_seconds = 1000.0
-        self.wall_seconds = 1_800_000_000
+        self.wall_seconds = 1_800_000_000.5
 
-    def engine(self):
-        return ReferenceStateEngine(monotonic=lambda: self.monotonic_seconds, wall_second=lambda: self.wall_seconds)
+    def monotonic(self):
+        return self.monotonic_seconds
+
+    def time(self):
+        return self.wall_seconds
 
 
-def test_reference_nonce_buckets_refuse_replays_until_the_second_rotation():
-    clocks = FakeClocks()
-    engine = clocks.engine()
+@pytest.fixture
+def clocks(monkeypatch):
+    fake = FakeTime()
+    monkeypatch.setattr(reference_state_engine, "time", fake)
+    return fake
+
+
+def test_reference_nonce_buckets_refuse_replays_until_the_second_rotation(clocks):
+    engine = ReferenceStateEngine()
     assert engine.consume_nonce("n") is True
     assert engine.consume_nonce("n") is False
     clocks.monotonic_seconds += 600
@@ -109,12 +121,12 @@ def test_reference_nonce_buckets_refuse_replays_until_the_second_rotation():
     assert engine.consume_nonce("n") is True
 
 
-def test_reference_bans_hold_while_the_expiry_is_later_than_now():
-    clocks = FakeClocks()
-    engine = clocks.engine()
+def test_reference_bans_hold_while_the_expiry_is_later_than_now(clocks):
+    engine = ReferenceStateEngine()
+    now = int(clocks.wall_seconds)
     engine.ban_ip("a", 10)
     engine.ban_ip("b", 0)
-    engine.hydrate_bans([("c", clocks.wall_seconds), ("d", clocks.wall_seconds + 1)])
+    engine.hydrate_bans([("c", now), ("d", now + 1)])
     assert [engine.is_ip_banned(ip) for ip in "abcd"] == [True, False, False, True]
     clocks.wall_seconds += 10
     assert engine.is_ip_banned("a") is False
