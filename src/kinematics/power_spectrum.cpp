@@ -2,22 +2,28 @@
 
 #include <cmath>
 #include <cstddef>
+#include <memory>
+
+#include "kinematics/power_spectrum_kernels.hpp"
+#include "kinematics/twiddle_table_cache.hpp"
 
 namespace veltrix {
 
-namespace {
-
-constexpr double kTwoPi = 6.283185307179586;
-
-}  // namespace
-
 std::vector<double> compute_power_spectrum(std::span<const double> samples) {
+    const std::shared_ptr<const TwiddleTable> table = shared_twiddle_tables().table_for(samples.size());
+    if (!table) {
+        return direct_power_spectrum(samples);
+    }
+    std::vector<double> power(table->bin_count());
+    active_power_spectrum_kernel()(*table, samples.data(), power.data());
+    return power;
+}
+
+std::vector<double> direct_power_spectrum(std::span<const double> samples) {
     const std::size_t sample_count = samples.size();
-    const std::size_t highest_bin = sample_count / 2;
-    std::vector<double> power(highest_bin + 1);
-    for (std::size_t bin = 0; bin <= highest_bin; ++bin) {
-        // Product first, then the division: the frequency must round the same way everywhere.
-        const double omega = (static_cast<double>(bin) * kTwoPi) / static_cast<double>(sample_count);
+    std::vector<double> power(sample_count / 2 + 1);
+    for (std::size_t bin = 0; bin < power.size(); ++bin) {
+        const double omega = bin_frequency(bin, sample_count);
         double real = 0.0;
         double imaginary = 0.0;
         for (std::size_t i = 0; i < sample_count; ++i) {

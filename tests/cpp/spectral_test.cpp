@@ -1,16 +1,22 @@
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <memory>
 #include <numbers>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kinematics/power_spectrum.hpp"
+#include "kinematics/power_spectrum_kernels.hpp"
 #include "kinematics/series_statistics.hpp"
 #include "kinematics/spectral_features.hpp"
+#include "kinematics/twiddle_table_cache.hpp"
 
 namespace veltrix {
 namespace {
@@ -87,6 +93,137 @@ TEST(SpectralTransform, IsBitIdenticalToNaiveEvaluation) {
             EXPECT_EQ(actual[k], expected[k]) << "length " << length << " bin " << k;
         }
     }
+}
+
+// Bit patterns, so that signed zeros count too. Which NaN an operation with two
+// NaN operands returns is left open by IEEE arithmetic (and compilers swap the
+// operands of an add), so every NaN counts as one value.
+std::vector<std::uint64_t> bits_of(const std::vector<double>& values) {
+    std::vector<std::uint64_t> bits;
+    for (const double value : values) {
+        bits.push_back(std::isnan(value) ? std::bit_cast<std::uint64_t>(kNaN) : std::bit_cast<std::uint64_t>(value));
+    }
+    return bits;
+}
+
+enum class SampleKind { Uniform, Adversarial };
+
+// Adversarial series mix NaN, infinities, signed zeros, subnormals and magnitudes
+// whose products or squares overflow, among ordinary values.
+std::vector<double> series(std::size_t length, SampleKind kind, std::mt19937_64& generator) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::vector<double> extremes{kNaN, kInf, -kInf, 0.0, -0.0, 1e308, -1e308, 5e-324, 1e-310, 1e154};
+    std::uniform_real_distribution<double> ordinary(-3.0, 3.0);
+    std::uniform_int_distribution<std::size_t> pick(0, extremes.size() - 1);
+    std::vector<double> samples(length);
+    for (double& sample : samples) {
+        const bool extreme = kind == SampleKind::Adversarial && generator() % 16 == 0;
+        sample = extreme ? extremes[pick(generator)] : ordinary(generator);
+    }
+    return samples;
+}
+
+// Every length up to 80, then primes, powers of two and the edges of the cached range.
+std::vector<std::size_t> tested_lengths() {
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 8; length <= 80; ++length) lengths.push_back(length);
+    for (const std::size_t length : {127u, 128u, 149u, 150u, 211u, 256u, 298u, 299u, 300u, 357u, 358u, 421u,
+                                     512u, 599u, 600u}) {
+        lengths.push_back(length);
+    }
+    return lengths;
+}
+
+TEST(SpectralTransform, CachedKernelsMatchDirectEvaluationBitForBit) {
+    std::mt19937_64 generator(7);
+    for (const std::size_t length : tested_lengths()) {
+        for (const SampleKind kind : {SampleKind::Uniform, SampleKind::Adversarial}) {
+            const std::vector<double> samples = series(length, kind, generator);
+            const std::vector<std::uint64_t> expected = bits_of(direct_power_spectrum(samples));
+            ASSERT_EQ(bits_of(compute_power_spectrum(samples)), expected) << "length " << length;
+
+            const TwiddleTable table(length);
+            std::vector<double> scalar(table.bin_count());
+            power_spectrum_kernel_scalar(table, samples.data(), scalar.data());
+            ASSERT_EQ(bits_of(scalar), expected) << "scalar kernel, length " << length;
+            std::vector<double> widest(table.bin_count());
+            active_power_spectrum_kernel()(table, samples.data(), widest.data());
+            ASSERT_EQ(bits_of(widest), expected) << "active kernel, length " << length;
+        }
+    }
+}
+
+TEST(SpectralTransform, ShortSeriesAreTransformedToo) {
+    for (const std::vector<double>& samples :
+         {std::vector<double>{}, std::vector<double>{2.0}, std::vector<double>{1.0, -1.0, 0.5}}) {
+        EXPECT_EQ(bits_of(compute_power_spectrum(samples)), bits_of(direct_power_spectrum(samples)));
+    }
+}
+
+TEST(TwiddleTableCache, KeepsRecentTablesWithinItsBudget) {
+    const std::size_t table_bytes = TwiddleTable::byte_size_for(64);
+    TwiddleTableCache cache(3 * table_bytes, table_bytes);
+
+    const auto first = cache.table_for(64);
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(cache.table_for(64), first);  // a hit hands out the same table
+    for (const std::size_t length : {63u, 62u}) {
+        ASSERT_NE(cache.table_for(length), nullptr);
+    }
+    EXPECT_EQ(cache.table_for(64), first);  // used last, so 63 is now the oldest
+    ASSERT_NE(cache.table_for(61), nullptr);
+    EXPECT_LE(cache.usage().bytes, 3 * table_bytes);
+    EXPECT_EQ(cache.usage().tables, 3u);
+    EXPECT_EQ(cache.table_for(64), first);
+    EXPECT_NE(cache.table_for(63), nullptr);  // rebuilt after its eviction
+
+    EXPECT_EQ(cache.table_for(65), nullptr) << "larger than the largest table allowed";
+    EXPECT_EQ(cache.table_for(std::numeric_limits<std::size_t>::max()), nullptr);
+}
+
+TEST(TwiddleTableCache, EvictedTableStaysValidWhileHeld) {
+    const std::size_t table_bytes = TwiddleTable::byte_size_for(32);
+    TwiddleTableCache cache(table_bytes, table_bytes);
+    const auto held = cache.table_for(32);
+    ASSERT_NE(cache.table_for(31), nullptr);  // evicts the table for 32
+    EXPECT_EQ(held->sample_count(), 32u);
+    EXPECT_EQ(held->group_rows(0)[0], 1.0);  // cosine of angle 0
+    EXPECT_NE(cache.table_for(32), held);
+}
+
+TEST(TwiddleTableCache, SharedCacheStaysWithinItsBudget) {
+    std::mt19937_64 generator(11);
+    for (std::size_t length = 8; length <= 400; length += 3) {
+        compute_power_spectrum(series(length, SampleKind::Uniform, generator));
+    }
+    const TwiddleTableCache::Usage usage = shared_twiddle_tables().usage();
+    EXPECT_GT(usage.tables, 1u);
+    EXPECT_LE(usage.bytes, kSharedTwiddleBudgetBytes);
+    EXPECT_NE(shared_twiddle_tables().table_for(299), nullptr) << "the kinematics' longest series is cached";
+}
+
+TEST(TwiddleTableCache, ConcurrentCallersGetCorrectSpectra) {
+    constexpr std::size_t kThreads = 4;
+    const std::size_t budget = 2 * TwiddleTable::byte_size_for(40);
+    TwiddleTableCache cache(budget, budget);  // small enough to evict all the time
+    std::mt19937_64 generator(13);
+    const std::vector<double> samples = series(40, SampleKind::Uniform, generator);
+    std::vector<std::size_t> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::size_t round = 0; round < 200; ++round) {
+                const std::size_t length = 30 + (round + t) % 11;
+                const std::span<const double> prefix(samples.data(), length);
+                std::vector<double> power(length / 2 + 1);
+                active_power_spectrum_kernel()(*cache.table_for(length), prefix.data(), power.data());
+                mismatches[t] += bits_of(power) != bits_of(direct_power_spectrum(prefix));
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches, std::vector<std::size_t>(kThreads, 0));
+    EXPECT_LE(cache.usage().bytes, budget);
 }
 
 }  // namespace
