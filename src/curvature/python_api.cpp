@@ -56,10 +56,10 @@ PyObject* evaluate_curvature_zerocopy(PyObject*, PyObject* const* args, Py_ssize
 }  // namespace
 
 const PyMethodDef evaluate_curvature_naturalness_method =
-    fast_call_method("evaluate_curvature_naturalness_rs", evaluate_curvature_naturalness,
+    fast_call_method(naturalness_signature, evaluate_curvature_naturalness,
                      "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n");
 const PyMethodDef evaluate_curvature_zerocopy_method =
-    fast_call_method("evaluate_curvature_zerocopy_rs", evaluate_curvature_zerocopy,
+    fast_call_method(zerocopy_signature, evaluate_curvature_zerocopy,
                      "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n");
 
 }  // namespace veltrix::py

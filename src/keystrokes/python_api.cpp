@@ -90,6 +90,6 @@ PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize
 }  // namespace
 
 const PyMethodDef evaluate_keystroke_dynamics_method = fast_call_method(
-    "evaluate_keystroke_dynamics_rs", evaluate_keystroke_dynamics, "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n");
+    evaluate_keystroke_dynamics_signature, evaluate_keystroke_dynamics, "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n");
 
 }  // namespace veltrix::py

@@ -56,6 +56,6 @@ PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 }  // namespace
 
 const PyMethodDef extract_features_method =
-    fast_call_method("extract_features_rs", extract_features, "extract_features_rs(telemetry)\n--\n\n");
+    fast_call_method(extract_features_signature, extract_features, "extract_features_rs(telemetry)\n--\n\n");
 
 }  // namespace veltrix::py

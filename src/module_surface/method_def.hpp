@@ -3,6 +3,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
+#include "module_surface/binding.hpp"
+
 namespace veltrix::py {
 
 using NoArgsFunction = PyObject* (*)(PyObject* module, PyObject* unused) noexcept;
@@ -15,8 +19,10 @@ inline PyMethodDef no_args_method(const char* name, NoArgsFunction function, con
     return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), METH_NOARGS, doc};
 }
 
-inline PyMethodDef fast_call_method(const char* name, FastCallFunction function, const char* doc) noexcept {
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
+// The name comes from the parameter list that the function binds its arguments with.
+template <std::size_t N>
+PyMethodDef fast_call_method(const Signature<N>& signature, FastCallFunction function, const char* doc) noexcept {
+    return {signature.function_name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 

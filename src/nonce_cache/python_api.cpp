@@ -93,13 +93,13 @@ PyObject* get_state_engine_stats(PyObject*, PyObject*) noexcept {
 }  // namespace
 
 const PyMethodDef consume_nonce_method =
-    fast_call_method("consume_nonce_rs", consume_nonce, "consume_nonce_rs(nonce)\n--\n\n");
+    fast_call_method(consume_nonce_signature, consume_nonce, "consume_nonce_rs(nonce)\n--\n\n");
 const PyMethodDef is_ip_banned_method =
-    fast_call_method("is_ip_banned_rs", is_ip_banned, "is_ip_banned_rs(ip)\n--\n\n");
-const PyMethodDef ban_ip_method = fast_call_method("ban_ip_rs", ban_ip, "ban_ip_rs(ip, duration_sec)\n--\n\n");
-const PyMethodDef unban_ip_method = fast_call_method("unban_ip_rs", unban_ip, "unban_ip_rs(ip)\n--\n\n");
+    fast_call_method(is_ip_banned_signature, is_ip_banned, "is_ip_banned_rs(ip)\n--\n\n");
+const PyMethodDef ban_ip_method = fast_call_method(ban_ip_signature, ban_ip, "ban_ip_rs(ip, duration_sec)\n--\n\n");
+const PyMethodDef unban_ip_method = fast_call_method(unban_ip_signature, unban_ip, "unban_ip_rs(ip)\n--\n\n");
 const PyMethodDef hydrate_bans_method =
-    fast_call_method("hydrate_bans_rs", hydrate_bans, "hydrate_bans_rs(bans)\n--\n\n");
+    fast_call_method(hydrate_bans_signature, hydrate_bans, "hydrate_bans_rs(bans)\n--\n\n");
 const PyMethodDef clear_state_engine_method =
     no_args_method("clear_state_engine_rs", clear_state_engine, "clear_state_engine_rs()\n--\n\n");
 const PyMethodDef get_state_engine_stats_method =
