@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <vector>
 
 #include "keystrokes/keystroke_metrics.hpp"
@@ -10,7 +11,8 @@
 #include "module_surface/binding.hpp"
 #include "module_surface/convert.hpp"
 #include "module_surface/function_table.hpp"
-#include "module_surface/lenient_reading.hpp"
+#include "module_surface/field_reader.hpp"
+#include "module_surface/list_items.hpp"
 #include "module_surface/method_def.hpp"
 #include "module_surface/result_dict.hpp"
 
@@ -40,16 +42,16 @@ std::optional<KeystrokeRecord> record_from_tuple(PyObject* item) {
     return KeystrokeRecord{std::move(*key), *down, *up};
 }
 
-bool announces_release(PyObject* item) {
-    static const StaticKey type_key{"type"};
-    auto type = read_field(item, type_key, as_borrowed_text);
-    return type && *type == "up";
-}
-
 std::optional<KeystrokeRecord> record_from_dict(PyObject* item) {
-    static const StaticKey down_key{"down"}, t_key{"t"}, time_key{"time"};
-    if (!PyDict_Check(item) || announces_release(item)) return std::nullopt;
-    return keystroke_from_dict(item, {&down_key, &t_key, &time_key});
+    static const StaticKey type{"type"}, down{"down"}, t{"t"}, time{"time"};
+    static const std::array<const StaticKey*, 7> fields = {
+        &type, &down, &t, &time, &KeystrokeFields::key, &KeystrokeFields::up, &KeystrokeFields::duration_ms};
+    if (!PyDict_Check(item)) return std::nullopt;
+    FieldReader reader(item, fields);
+    // A release reported as an item of its own is not a key press.
+    const auto item_type = reader.read(type, as_borrowed_text);
+    if (item_type && *item_type == "up") return std::nullopt;
+    return keystroke_from_dict(reader, {&down, &t, &time});
 }
 
 std::vector<KeystrokeRecord> read_keystroke_list(PyObject* keystrokes) {

@@ -1,20 +1,24 @@
 #include "keystrokes/python_keystroke_reading.hpp"
 
-#include "module_surface/lenient_reading.hpp"
+#include "module_surface/convert.hpp"
 
 namespace veltrix::py {
 
-std::optional<KeystrokeRecord> keystroke_from_dict(PyObject* dict,
+const StaticKey KeystrokeFields::key{"key"};
+const StaticKey KeystrokeFields::up{"up"};
+const StaticKey KeystrokeFields::duration_ms{"duration_ms"};
+
+std::optional<KeystrokeRecord> keystroke_from_dict(FieldReader& fields,
                                                    std::initializer_list<const StaticKey*> down_keys) {
-    static const StaticKey key_key{"key"}, up_key{"up"}, duration_key{"duration_ms"};
     static constexpr const char* kUnknownKey = "unknown";
 
-    auto down = read_first_finite_double(dict, down_keys);
+    auto down = fields.read_first_finite_double(down_keys);
     if (!down) return std::nullopt;
-    KeystrokeRecord record{read_field(dict, key_key, as_owned_text).value_or(kUnknownKey), *down, std::nullopt};
-    record.up = read_field(dict, up_key, as_double);
+    KeystrokeRecord record{fields.read(KeystrokeFields::key, as_owned_text).value_or(kUnknownKey), *down,
+                           std::nullopt};
+    record.up = fields.read(KeystrokeFields::up, as_double);
     if (!record.up) {
-        if (auto duration = read_field(dict, duration_key, as_double)) record.up = *down + *duration;
+        if (auto duration = fields.read(KeystrokeFields::duration_ms, as_double)) record.up = *down + *duration;
     }
     return record;
 }

@@ -20,23 +20,29 @@ namespace {
 
 constexpr Signature<1> extract_features_signature{"extract_features_rs", {"telemetry"}};
 
-using FeatureKeys = std::array<PyObject*, kVisitFeatureCount>;
+// The 39 key strings in the dictionary's order, interned once, and a dict laid
+// out with them (values None) that every result starts from; kept for the process.
+struct FeatureLayout {
+    std::array<PyObject*, kVisitFeatureCount> keys{};
+    PyObject* dict = nullptr;
+};
 
-// The 39 key strings, interned once in the dictionary's order and kept for the process.
-const FeatureKeys& feature_keys() {
-    static const FeatureKeys keys = [] {
-        FeatureKeys made{};
+const FeatureLayout& feature_layout() {
+    static const FeatureLayout layout = [] {
+        FeatureLayout made;
+        made.dict = created_or_die(PyDict_New(), "cannot create the feature layout");
         std::size_t index = 0;
         for_each_feature(VisitFeatures{}, [&](std::string_view name, auto) {
             PyObject* key = created_or_die(
                 PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())),
                 "cannot create a feature key");
             PyUnicode_InternInPlace(&key);
-            made[index++] = key;
+            if (PyDict_SetItem(made.dict, key, Py_None) < 0) die("cannot lay out the feature dict");
+            made.keys[index++] = key;
         });
         return made;
     }();
-    return keys;
+    return layout;
 }
 
 PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -46,10 +52,10 @@ PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
 
     const VisitFeatures features = compute_visit_features(telemetry);
 
-    const FeatureKeys& keys = feature_keys();
-    ResultDict result;
+    const FeatureLayout& layout = feature_layout();
+    ResultDict result(layout.dict);
     std::size_t index = 0;
-    for_each_feature(features, [&](std::string_view, auto value) { result.add(keys[index++], value); });
+    for_each_feature(features, [&](std::string_view, auto value) { result.add(layout.keys[index++], value); });
     return result.finish();
 }
 

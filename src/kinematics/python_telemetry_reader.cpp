@@ -1,9 +1,12 @@
 #include "kinematics/python_telemetry_reader.hpp"
 
+#include <array>
 #include <cmath>
 
 #include "keystrokes/python_keystroke_reading.hpp"
-#include "module_surface/lenient_reading.hpp"
+#include "module_surface/convert.hpp"
+#include "module_surface/field_reader.hpp"
+#include "module_surface/list_items.hpp"
 
 namespace veltrix::py {
 namespace {
@@ -26,23 +29,29 @@ bool is_list(PyObject* object) { return PyList_Check(object); }
 void read_browser(PyObject* browser, ParsedTelemetry& parsed) {
     static const StaticKey webdriver{"webdriver"}, screen_width{"screen_width"}, screen_height{"screen_height"},
         touch_supported{"touch_supported"}, max_touch_points{"max_touch_points"}, plugins_length{"plugins_length"};
+    static const std::array<const StaticKey*, 6> fields = {
+        &webdriver, &screen_width, &screen_height, &touch_supported, &max_touch_points, &plugins_length};
 
-    parsed.webdriver = read_field(browser, webdriver, as_flag).value_or(false);
+    FieldReader reader(browser, fields);
+    parsed.webdriver = reader.read(webdriver, as_flag).value_or(false);
     // A browser record without a usable screen size marks the screen invalid.
-    parsed.screen_width = read_field(browser, screen_width, as_double).value_or(0.0);
-    const auto height = read_field(browser, screen_height, as_double);
+    parsed.screen_width = reader.read(screen_width, as_double).value_or(0.0);
+    const auto height = reader.read(screen_height, as_double);
     parsed.screen_height = height.value_or(0.0);
     parsed.screen_valid = height && parsed.screen_width > 0.0 && parsed.screen_height > 0.0;
-    parsed.touch_supported = read_field(browser, touch_supported, as_flag).value_or(false);
-    parsed.max_touch_points = read_field(browser, max_touch_points, as_i64).value_or(0);
-    parsed.plugins_length = read_field(browser, plugins_length, as_i64).value_or(1);
+    parsed.touch_supported = reader.read(touch_supported, as_flag).value_or(false);
+    parsed.max_touch_points = reader.read(max_touch_points, as_i64).value_or(0);
+    parsed.plugins_length = reader.read(plugins_length, as_i64).value_or(1);
 }
 
 void read_keystrokes(PyObject* list, ParsedTelemetry& parsed) {
-    static const StaticKey t_key{"t"}, down_key{"down"}, time_key{"time"};
+    static const StaticKey t{"t"}, down{"down"}, time{"time"};
+    static const std::array<const StaticKey*, 6> fields = {
+        &t, &down, &time, &KeystrokeFields::key, &KeystrokeFields::up, &KeystrokeFields::duration_ms};
     for_each_list_item(list, kMaxKeystrokePositions, [&](PyObject* item) {
         if (!PyDict_Check(item)) return;
-        if (auto record = keystroke_from_dict(item, {&t_key, &down_key, &time_key})) {
+        FieldReader reader(item, fields);
+        if (auto record = keystroke_from_dict(reader, {&t, &down, &time})) {
             parsed.keystrokes.push_back(std::move(*record));
         }
     });
@@ -50,12 +59,14 @@ void read_keystrokes(PyObject* list, ParsedTelemetry& parsed) {
 
 std::optional<MovementPoint> movement_from_dict(PyObject* item) {
     static const StaticKey x_key{"x"}, y_key{"y"}, t_key{"t"}, r_key{"r"}, f_key{"f"};
+    static const std::array<const StaticKey*, 5> fields = {&x_key, &y_key, &t_key, &r_key, &f_key};
     // All five are read, in this order, before the point is judged.
-    const auto x = read_field(item, x_key, as_double);
-    const auto y = read_field(item, y_key, as_double);
-    const auto t = read_field(item, t_key, as_double);
-    const auto r = read_field(item, r_key, as_double);
-    const auto f = read_field(item, f_key, as_double);
+    FieldReader reader(item, fields);
+    const auto x = reader.read(x_key, as_double);
+    const auto y = reader.read(y_key, as_double);
+    const auto t = reader.read(t_key, as_double);
+    const auto r = reader.read(r_key, as_double);
+    const auto f = reader.read(f_key, as_double);
     const auto finite = [](const std::optional<double>& v) { return v && std::isfinite(*v); };
     if (!finite(x) || !finite(y) || !finite(t)) return std::nullopt;
     return MovementPoint{*x, *y, *t, r.value_or(0.0), f.value_or(0.0)};

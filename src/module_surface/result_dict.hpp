@@ -37,6 +37,12 @@ class ResultDict {
 public:
     ResultDict() noexcept : dict_(PyRef::steal(created_or_die(PyDict_New(), "cannot create a result dict"))) {}
 
+    // Starts from a copy of `layout`, a dict that already holds every key in its
+    // final order: storing a value then replaces an entry instead of growing the
+    // table entry by entry, and the order callers see is the layout's.
+    explicit ResultDict(PyObject* layout) noexcept
+        : dict_(PyRef::steal(created_or_die(PyDict_Copy(layout), "cannot create a result dict"))) {}
+
     template <ResultValue T>
     void add(PyObject* key, T value) noexcept {
         if (!dict_) return;
