@@ -1,13 +1,27 @@
 #include "keystrokes/common_digraphs.hpp"
 
-#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 
 namespace veltrix {
+namespace {
 
-static_assert(std::ranges::is_sorted(COMMON_DIGRAPHS), "binary search needs byte order");
+constexpr std::size_t kWordBits = 64;
 
-bool is_common_digraph(std::string_view digraph) {
-    return std::ranges::binary_search(COMMON_DIGRAPHS, digraph);
+// One bit per possible digraph, so membership costs a shift instead of a search.
+constexpr std::array<std::uint64_t, kDigraphCount / kWordBits> kCommonDigraphBits = [] {
+    std::array<std::uint64_t, kDigraphCount / kWordBits> bits{};
+    for (const std::string_view text : COMMON_DIGRAPHS) {
+        const Digraph digraph = make_digraph(text[0], text[1]);
+        bits[digraph / kWordBits] |= std::uint64_t{1} << (digraph % kWordBits);
+    }
+    return bits;
+}();
+
+}  // namespace
+
+bool is_common_digraph(Digraph digraph) {
+    return ((kCommonDigraphBits[digraph / kWordBits] >> (digraph % kWordBits)) & 1U) != 0;
 }
 
 }  // namespace veltrix

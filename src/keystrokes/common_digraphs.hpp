@@ -4,16 +4,17 @@
 #include <array>
 #include <string_view>
 
+#include "keystrokes/digraph.hpp"
+
 namespace veltrix {
 
-// Sorted by bytes for binary search.
 inline constexpr std::array<std::string_view, 39> COMMON_DIGRAPHS = {
     "ak", "al", "an", "ar", "as", "at", "ba", "de", "ea", "ed", "el", "en", "er",
     "es", "ha", "he", "ik", "in", "io", "is", "it", "ka", "la", "le", "ma", "me",
     "nd", "nt", "of", "on", "or", "ou", "re", "rt", "st", "th", "ti", "to", "ve",
 };
 
-// Exact byte comparison: callers pass already lowercased digraphs.
-bool is_common_digraph(std::string_view digraph);
+// Exact comparison: callers pass digraphs of already lowercased keys.
+bool is_common_digraph(Digraph digraph);
 
 }  // namespace veltrix

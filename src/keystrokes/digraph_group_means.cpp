@@ -21,21 +21,19 @@ private:
     std::size_t count_ = 0;
 };
 
-double mean_latency(const std::vector<double>& latencies) {
-    MeanAccumulator accumulator;
-    for (const double latency : latencies) {
-        accumulator.add(latency);
-    }
-    return accumulator.mean();
-}
-
 }  // namespace
 
-std::optional<DigraphGroupMeans> digraph_group_means(const DigraphLatencies& latencies) {
+std::optional<DigraphGroupMeans> digraph_group_means(std::span<const DigraphLatency> latencies) {
     MeanAccumulator common;
     MeanAccumulator other;
-    for (const auto& [digraph, digraph_latencies] : latencies) {
-        (is_common_digraph(digraph) ? common : other).add(mean_latency(digraph_latencies));
+    auto next = latencies.begin();
+    while (next != latencies.end()) {
+        const Digraph digraph = next->digraph;
+        MeanAccumulator digraph_latency;
+        for (; next != latencies.end() && next->digraph == digraph; ++next) {
+            digraph_latency.add(next->latency);
+        }
+        (is_common_digraph(digraph) ? common : other).add(digraph_latency.mean());
     }
     if (common.empty() || other.empty()) {
         return std::nullopt;

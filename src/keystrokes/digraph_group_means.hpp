@@ -2,6 +2,7 @@
 // Typing speed of common letter pairs against all other pairs.
 
 #include <optional>
+#include <span>
 
 #include "keystrokes/digraph_latencies.hpp"
 
@@ -14,7 +15,8 @@ struct DigraphGroupMeans {
     double other = 0.0;   // every other pair
 };
 
-// nullopt unless both groups have at least one digraph: a comparison needs both.
-std::optional<DigraphGroupMeans> digraph_group_means(const DigraphLatencies& latencies);
+// `latencies` grouped by digraph as DigraphLatencies keeps them. nullopt unless
+// both groups have at least one digraph: a comparison needs both.
+std::optional<DigraphGroupMeans> digraph_group_means(std::span<const DigraphLatency> latencies);
 
 }  // namespace veltrix

@@ -1,16 +1,20 @@
 #pragma once
-// Press-to-press latencies grouped by the two-character text typed.
+// Press-to-press latencies grouped by the two characters typed.
 
-#include <functional>
-#include <map>
-#include <string>
 #include <vector>
+
+#include "keystrokes/digraph.hpp"
 
 namespace veltrix {
 
-// Digraph text (two lowercased characters, earlier key first) to its latencies
-// in time order, in milliseconds. Ordered by bytes so every traversal, and so
-// every sum taken over it, is reproducible.
-using DigraphLatencies = std::map<std::string, std::vector<double>, std::less<>>;
+struct DigraphLatency {
+    Digraph digraph = 0;
+    double latency = 0.0;  // milliseconds
+    bool operator==(const DigraphLatency&) const = default;
+};
+
+// Ordered by digraph and, within one digraph, by time, so every sum over one
+// digraph's latencies and every sum across digraphs is reproducible.
+using DigraphLatencies = std::vector<DigraphLatency>;
 
 }  // namespace veltrix

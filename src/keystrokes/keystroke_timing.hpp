@@ -15,8 +15,8 @@ struct KeystrokeTiming {
     DigraphLatencies digraph_latencies;
 };
 
-// Orders a copy of the records by press time and keeps only the intervals
-// inside their plausibility windows; NaN and infinite intervals never pass.
+// Orders the records by press time and keeps only the intervals inside their
+// plausibility windows; NaN and infinite intervals never pass.
 KeystrokeTiming derive_keystroke_timing(std::span<const KeystrokeRecord> records);
 
 }  // namespace veltrix

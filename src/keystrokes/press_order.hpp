@@ -8,9 +8,9 @@
 
 namespace veltrix {
 
-// A copy of `records` sorted by press time, ascending and stable: equal press
-// times keep their arrival order. Presses with a NaN time go after all others,
-// also in arrival order.
-std::vector<KeystrokeRecord> sorted_by_press_time(std::span<const KeystrokeRecord> records);
+// The records by press time, ascending and stable: equal press times keep their
+// arrival order. Presses with a NaN time go after all others, also in arrival
+// order. Points into `records`, which must outlive the result.
+std::vector<const KeystrokeRecord*> in_press_order(std::span<const KeystrokeRecord> records);
 
 }  // namespace veltrix

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "keystrokes/common_digraphs.hpp"
 #include "keystrokes/flight_time_entropy.hpp"
 #include "keystrokes/key_lowering.hpp"
 #include "keystrokes/keystroke_metrics.hpp"
@@ -42,12 +44,16 @@ std::vector<KeystrokeRecord> shift_presses(const std::vector<double>& downs) {
     return records;
 }
 
-std::vector<std::string> keys_of(const std::vector<KeystrokeRecord>& records) {
+std::vector<std::string> keys_of(const std::vector<const KeystrokeRecord*>& records) {
     std::vector<std::string> keys;
-    for (const KeystrokeRecord& record : records) {
-        keys.push_back(record.key);
+    for (const KeystrokeRecord* record : records) {
+        keys.push_back(record->key);
     }
     return keys;
+}
+
+DigraphLatency typed_pair(std::string_view text, double latency) {
+    return {make_digraph(text[0], text[1]), latency};
 }
 
 // ---------------------------------------------------------------- key lowering
@@ -73,6 +79,19 @@ TEST(KeystrokeKeyLowering, OnlyKeysLoweringToOneAsciiByteQualify) {
     }
 }
 
+// ---------------------------------------------------------------- common digraphs
+
+TEST(KeystrokeCommonDigraphs, MembershipMatchesTheListForEveryAsciiPair) {
+    constexpr int kAsciiEnd = 0x80;
+    for (int first = 0; first < kAsciiEnd; ++first) {
+        for (int second = 0; second < kAsciiEnd; ++second) {
+            const std::string text{static_cast<char>(first), static_cast<char>(second)};
+            const bool listed = std::ranges::find(COMMON_DIGRAPHS, text) != COMMON_DIGRAPHS.end();
+            ASSERT_EQ(is_common_digraph(make_digraph(text[0], text[1])), listed) << first << ", " << second;
+        }
+    }
+}
+
 // ---------------------------------------------------------------- press order
 
 TEST(KeystrokePressOrder, NaNPressesGoLastAndTiesKeepArrivalOrder) {
@@ -80,7 +99,7 @@ TEST(KeystrokePressOrder, NaNPressesGoLastAndTiesKeepArrivalOrder) {
         press("x", kNaN), press("a", 10), press("y", kNaN), press("b", 5),
         press("z", kNaN), press("c", 5),  press("d", -kInfinity),
     };
-    EXPECT_EQ(keys_of(sorted_by_press_time(records)),
+    EXPECT_EQ(keys_of(in_press_order(records)),
               (std::vector<std::string>{"d", "b", "c", "a", "x", "y", "z"}));
 }
 
@@ -106,7 +125,7 @@ TEST(KeystrokePressOrder, LongInputWithManyNaNsAndTiesStaysStable) {
             expected.push_back(std::to_string(i));
         }
     }
-    EXPECT_EQ(keys_of(sorted_by_press_time(records)), expected);
+    EXPECT_EQ(keys_of(in_press_order(records)), expected);
 }
 
 // ---------------------------------------------------------------- timing series
@@ -120,8 +139,10 @@ TEST(KeystrokeTiming, DerivesDwellFlightAndDigraphSeries) {
     const KeystrokeTiming timing = derive_keystroke_timing(kCatTyping);
     EXPECT_EQ(timing.dwell_times, (std::vector<double>{95, 80, 90, 90, 80, 90}));
     EXPECT_EQ(timing.flight_times, (std::vector<double>{85, 50, 120, 90, 70}));
-    EXPECT_EQ(timing.digraph_latencies,
-              (DigraphLatencies{{"th", {180}}, {"he", {130}}, {"ec", {210}}, {"ca", {180}}, {"at", {150}}}));
+    // Grouped in byte order of the pair, not in typing order.
+    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("at", 150), typed_pair("ca", 180),
+                                                          typed_pair("ec", 210), typed_pair("he", 130),
+                                                          typed_pair("th", 180)}));
 }
 
 TEST(KeystrokeTiming, ReversedInputGivesTheSameSeries) {
@@ -182,13 +203,13 @@ TEST(KeystrokeTiming, DigraphsNeedTwoSingleCharacterKeysWithinTheLatencyWindow) 
         DigraphLatencies digraphs;
     } cases[] = {
         {"Shift", "a", 100, {}},
-        {"A", "B", 100, {{"ab", {100}}}},
-        {std::string(kKelvinSign), "A", 100, {{"ka", {100}}}},
+        {"A", "B", 100, {typed_pair("ab", 100)}},
+        {std::string(kKelvinSign), "A", 100, {typed_pair("ka", 100)}},
         {"\xC3\xA9", "a", 100, {}},
         {"", "a", 100, {}},
-        {" ", "1", 100, {{" 1", {100}}}},
+        {" ", "1", 100, {typed_pair(" 1", 100)}},
         {"a", "b", 2000, {}},
-        {"a", "b", 1999, {{"ab", {1999}}}},
+        {"a", "b", 1999, {typed_pair("ab", 1999)}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first + "|" + c.second);
@@ -198,9 +219,10 @@ TEST(KeystrokeTiming, DigraphsNeedTwoSingleCharacterKeysWithinTheLatencyWindow) 
     }
 }
 
-TEST(KeystrokeTiming, RepeatedDigraphsCollectUnderOneEntry) {
-    const KeystrokeTiming timing = derive_keystroke_timing(typed("abab", {0, 100, 200, 300}));
-    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{{"ab", {100, 100}}, {"ba", {100}}}));
+TEST(KeystrokeTiming, RepeatedDigraphsCollectTogetherInTimeOrder) {
+    const KeystrokeTiming timing = derive_keystroke_timing(typed("abxab", {0, 100, 300, 400, 450}));
+    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("ab", 100), typed_pair("ab", 50),
+                                                          typed_pair("bx", 200), typed_pair("xa", 100)}));
 }
 
 TEST(KeystrokeTiming, NaNPressTimeYieldsNoIntervalsButBreaksNoOtherPair) {
@@ -208,7 +230,7 @@ TEST(KeystrokeTiming, NaNPressTimeYieldsNoIntervalsButBreaksNoOtherPair) {
         derive_keystroke_timing(std::vector{press("a", 0, 50), press("b", kNaN, 20), press("c", 100, 150)});
     EXPECT_EQ(timing.dwell_times, (std::vector<double>{50, 50}));
     EXPECT_EQ(timing.flight_times, (std::vector<double>{50}));
-    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{{"ac", {100}}}));
+    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("ac", 100)}));
 }
 
 // ---------------------------------------------------------------- flight entropy
