@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <compare>
 #include <cstddef>
 #include <vector>
 
 #include "kinematics/series_statistics.hpp"
+#include "kinematics/time_ordered_path.hpp"
 
 namespace veltrix {
 
@@ -24,68 +24,40 @@ constexpr double kMinMovingVelocity = 0.00001;
 constexpr double kPeakThresholdShare = 0.15;
 constexpr std::size_t kTerminalDivisor = 4;  // the final quarter of the segments
 
-// The 300 earliest samples, ties kept in list order. weak_order is a strict weak
-// ordering even for NaN, which the sort needs for correctness.
-std::vector<MovementPoint> earliest_points(std::span<const MovementPoint> points) {
-    std::vector<MovementPoint> ordered(points.begin(), points.end());
-    std::stable_sort(ordered.begin(), ordered.end(), [](const MovementPoint& a, const MovementPoint& b) {
-        return std::is_lt(std::weak_order(a.t, b.t));
-    });
-    ordered.resize(std::min(ordered.size(), kMaxUsedPoints));
-    return ordered;
-}
-
-CurvatureMetrics path_curvature(std::span<const MovementPoint> path) {
-    std::vector<double> xs, ys, ts;
-    xs.reserve(path.size());
-    ys.reserve(path.size());
-    ts.reserve(path.size());
-    for (const MovementPoint& point : path) {
-        xs.push_back(point.x);
-        ys.push_back(point.y);
-        ts.push_back(point.t);
-    }
-    return compute_curvature_metrics(xs, ys, ts);
-}
-
-double distance(const MovementPoint& from, const MovementPoint& to) {
-    const double dx = to.x - from.x;
-    const double dy = to.y - from.y;
+double distance(const TimeOrderedPath& path, std::size_t from, std::size_t to) {
+    const double dx = path.x[to] - path.x[from];
+    const double dy = path.y[to] - path.y[from];
     return std::sqrt(dx * dx + dy * dy);
 }
 
-// Per-segment series of a time-ordered path, segment i joining points i and i + 1.
+// Per-segment series of a time-ordered path, segment i joining points i and i + 1,
+// and the totals taken in segment order while the series are built.
 struct Segments {
-    std::vector<double> distances;
     std::vector<double> time_steps;  // floored at kMinTimeStep
     std::vector<double> velocities;
+    double total_distance = 0.0;
+    double time_step_sum = 0.0;
+    double velocity_sum = 0.0;
+    double max_velocity = 0.0;  // starts at 0.0, so a NaN speed can never become the maximum
 };
 
-Segments segments_of(std::span<const MovementPoint> path) {
-    const std::size_t count = path.size() - 1;
-    Segments segments;
-    segments.distances.reserve(count);
-    segments.time_steps.reserve(count);
-    segments.velocities.reserve(count);
+Segments segments_of(const TimeOrderedPath& path) {
+    const std::size_t count = path.t.size() - 1;
+    Segments segments{std::vector<double>(count), std::vector<double>(count)};
     for (std::size_t i = 0; i < count; ++i) {
-        const double length = distance(path[i], path[i + 1]);
-        const double step = std::max(path[i + 1].t - path[i].t, kMinTimeStep);
-        segments.distances.push_back(length);
-        segments.time_steps.push_back(step);
-        segments.velocities.push_back(length / step);
-    }
-    return segments;
-}
-
-// Starts from 0.0 so a NaN speed can never become the maximum.
-double max_velocity_of(std::span<const double> velocities) {
-    double fastest = 0.0;
-    for (const double velocity : velocities) {
-        if (velocity > fastest) {
-            fastest = velocity;
+        const double length = distance(path, i, i + 1);
+        const double step = std::max(path.t[i + 1] - path.t[i], kMinTimeStep);
+        const double velocity = length / step;
+        segments.time_steps[i] = step;
+        segments.velocities[i] = velocity;
+        segments.total_distance += length;
+        segments.time_step_sum += step;
+        segments.velocity_sum += velocity;
+        if (velocity > segments.max_velocity) {
+            segments.max_velocity = velocity;
         }
     }
-    return fastest;
+    return segments;
 }
 
 double terminal_decel_ratio(std::span<const double> velocities, double max_velocity) {
@@ -113,19 +85,34 @@ std::uint64_t submovement_count(std::span<const double> velocities, double max_v
     return std::max<std::uint64_t>(1, peaks);
 }
 
-// Rate of change of `series` over the time step that ends each later sample:
-// element i is (series[i+1] - series[i]) / time_steps[i + offset].
-std::vector<double> rates_of_change(std::span<const double> series, std::span<const double> time_steps,
-                                    std::size_t offset) {
-    std::vector<double> rates;
-    if (series.size() < 2) {
-        return rates;
+struct AccelerationSummary {
+    double mean = 0.0;
+    double variance = 0.0;
+    double mean_jerk_magnitude = 0.0;
+};
+
+// Acceleration divides by the later segment's step, jerk by the step after that.
+// Jerk magnitudes are summed as the accelerations are derived, never stored.
+AccelerationSummary summarise_acceleration(const Segments& segments) {
+    const std::span<const double> velocities = segments.velocities;
+    const std::span<const double> time_steps = segments.time_steps;
+    std::vector<double> accelerations(velocities.size() - 1);
+    double acceleration_sum = 0.0;
+    double jerk_magnitude_sum = 0.0;
+    for (std::size_t i = 0; i < accelerations.size(); ++i) {
+        accelerations[i] = (velocities[i + 1] - velocities[i]) / time_steps[i + 1];
+        acceleration_sum += accelerations[i];
+        if (i > 0) {
+            jerk_magnitude_sum += std::abs((accelerations[i] - accelerations[i - 1]) / time_steps[i + 1]);
+        }
     }
-    rates.reserve(series.size() - 1);
-    for (std::size_t i = 0; i + 1 < series.size(); ++i) {
-        rates.push_back((series[i + 1] - series[i]) / time_steps[i + offset]);
+    AccelerationSummary summary;
+    summary.mean = acceleration_sum / static_cast<double>(accelerations.size());
+    summary.variance = population_variance(accelerations, summary.mean);
+    if (const std::size_t jerk_count = accelerations.size() - 1; jerk_count > 0) {
+        summary.mean_jerk_magnitude = jerk_magnitude_sum / static_cast<double>(jerk_count);
     }
-    return rates;
+    return summary;
 }
 
 }  // namespace
@@ -137,39 +124,35 @@ MouseKinematics compute_mouse_kinematics(std::span<const MovementPoint> points) 
         return result;
     }
 
-    const std::vector<MovementPoint> path = earliest_points(points);
-    if (path.size() >= kMinCurvaturePoints) {
-        result.curvature = path_curvature(path);
+    const TimeOrderedPath path = earliest_path(points, kMaxUsedPoints);
+    if (path.t.size() >= kMinCurvaturePoints) {
+        result.curvature = compute_curvature_metrics(path.x, path.y, path.t);
     }
 
     const Segments segments = segments_of(path);
     const std::span<const double> velocities = segments.velocities;
+    const auto segment_count = static_cast<double>(velocities.size());
 
-    result.total_distance = sum(segments.distances);
+    result.total_distance = segments.total_distance;
     if (result.total_distance > kMinDistanceForStraightness) {
-        result.straightness = std::min(1.0, distance(path.front(), path.back()) / result.total_distance);
+        const double chord = distance(path, 0, path.t.size() - 1);
+        result.straightness = std::min(1.0, chord / result.total_distance);
     }
 
-    result.avg_velocity = mean(velocities);
-    result.max_velocity = max_velocity_of(velocities);
+    result.avg_velocity = segments.velocity_sum / segment_count;
+    result.max_velocity = segments.max_velocity;
     result.velocity_var = population_variance(velocities, result.avg_velocity);
-    result.dt_var = population_variance(segments.time_steps, mean(segments.time_steps));
+    result.dt_var = population_variance(segments.time_steps, segments.time_step_sum / segment_count);
     result.terminal_decel_ratio = terminal_decel_ratio(velocities, result.max_velocity);
     result.submovement_count = submovement_count(velocities, result.max_velocity);
     if (velocities.size() >= kMinSpectralSpeeds) {
         result.spectral = compute_spectral_features(velocities, result.avg_velocity);
     }
 
-    // Acceleration divides by the later segment's step, jerk by the step after that.
-    const std::vector<double> accelerations = rates_of_change(velocities, segments.time_steps, 1);
-    result.avg_acceleration = mean(accelerations);
-    result.acceleration_var = population_variance(accelerations, result.avg_acceleration);
-
-    std::vector<double> jerk_magnitudes = rates_of_change(accelerations, segments.time_steps, 2);
-    for (double& jerk : jerk_magnitudes) {
-        jerk = std::abs(jerk);
-    }
-    result.avg_jerk = mean(jerk_magnitudes);
+    const AccelerationSummary acceleration = summarise_acceleration(segments);
+    result.avg_acceleration = acceleration.mean;
+    result.acceleration_var = acceleration.variance;
+    result.avg_jerk = acceleration.mean_jerk_magnitude;
     return result;
 }
 
