@@ -18,7 +18,7 @@ struct KeystrokeMetrics {
     double keystroke_score = 0.0;
 };
 
-// Never fails; works on its own sorted copy, so `records` is left untouched.
+// Never fails and leaves `records` as they are.
 KeystrokeMetrics compute_keystroke_metrics(std::span<const KeystrokeRecord> records);
 
 }  // namespace veltrix

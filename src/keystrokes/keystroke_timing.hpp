@@ -15,8 +15,9 @@ struct KeystrokeTiming {
     DigraphLatencies digraph_latencies;
 };
 
-// Orders the records by press time and keeps only the intervals inside their
-// plausibility windows; NaN and infinite intervals never pass.
+// Walks the records in press-time order, leaving them as they are, and keeps
+// only the intervals inside their plausibility windows; NaN and infinite
+// intervals never pass.
 KeystrokeTiming derive_keystroke_timing(std::span<const KeystrokeRecord> records);
 
 }  // namespace veltrix
