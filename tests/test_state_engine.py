@@ -1,5 +1,4 @@
 import os
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -176,7 +175,9 @@ class FakedClock:
         self.file = tmp_path / "faketime"
         self.offset = 0
         self.file.write_text("+0s\n")
-        env = dict(os.environ, LD_PRELOAD=FAKETIME, FAKETIME_TIMESTAMP_FILE=str(self.file), FAKETIME_NO_CACHE="1")
+        # Keep a preloaded runtime (a sanitizer's) ahead of libfaketime.
+        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME]))
+        env = dict(os.environ, LD_PRELOAD=preload, FAKETIME_TIMESTAMP_FILE=str(self.file), FAKETIME_NO_CACHE="1")
         self.child = subprocess.Popen(
             [sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
         )
