@@ -19,8 +19,8 @@ bool processor_supports_avx2() {
 std::span<const NamedCurvatureKernel> supported_curvature_kernels() {
     static constexpr std::array kBuiltKernels{
         NamedCurvatureKernel{"scalar", curvature_kernel_scalar},
-        NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
 #if defined(__x86_64__)
+        NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
         NamedCurvatureKernel{"four_lane", curvature_kernel_four_lane},
 #endif
     };

@@ -1,13 +1,13 @@
-#include "curvature/curvature_element.hpp"
 #include "curvature/curvature_kernels.hpp"
 
 namespace veltrix {
 
-void curvature_kernel_scalar(const double* vx, const double* vy, const double* ax,
-                             const double* ay, double* kappa, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        kappa[i] = curvature_at(vx[i], vy[i], ax[i], ay[i]);
+CurvatureSums curvature_kernel_scalar(PathSamples path, CurvatureSeries series) {
+    CurvatureSums sums;
+    for (std::size_t segment = 0; segment + 1 < path.samples; ++segment) {
+        evaluate_segment(path, series, sums, segment);
     }
+    return sums;
 }
 
 }  // namespace veltrix

@@ -1,29 +1,28 @@
 #pragma once
-// Curvature kernels: kappa[i] = curvature_at(vx[i], vy[i], ax[i], ay[i]) for
-// i < count. Callers pass the velocity of the later segment, so vx and vy start
-// one element after the series that ax and ay were derived from. All kernels
-// produce bit-identical output; they differ only in how many lanes they use.
+// Curvature kernels: fill every working series of a path of at least four
+// samples, as repeated evaluate_segment calls over all segments would, and
+// return the sums of the curvature and rate series. All kernels produce
+// bit-identical series and sums; they differ only in how many lanes they use.
 
-#include <cstddef>
 #include <span>
 #include <string_view>
 
+#include "curvature/curvature_series.hpp"
+
 namespace veltrix {
 
-using CurvatureKernel = void (*)(const double* vx, const double* vy, const double* ax,
-                                 const double* ay, double* kappa, std::size_t count);
+// By value: no store into a series can alias the kernel's own copies of the
+// pointers, so they stay in registers instead of being reloaded after every store.
+using CurvatureKernel = CurvatureSums (*)(PathSamples path, CurvatureSeries series);
 
-void curvature_kernel_scalar(const double* vx, const double* vy, const double* ax,
-                             const double* ay, double* kappa, std::size_t count);
-
-// SSE2 on x86-64, two elements per iteration in plain C++ elsewhere.
-void curvature_kernel_two_lane(const double* vx, const double* vy, const double* ax,
-                               const double* ay, double* kappa, std::size_t count);
+CurvatureSums curvature_kernel_scalar(PathSamples path, CurvatureSeries series);
 
 #if defined(__x86_64__)
+// SSE2, which every x86-64 processor has.
+CurvatureSums curvature_kernel_two_lane(PathSamples path, CurvatureSeries series);
+
 // Only callable on processors that report AVX2.
-void curvature_kernel_four_lane(const double* vx, const double* vy, const double* ax,
-                                const double* ay, double* kappa, std::size_t count);
+CurvatureSums curvature_kernel_four_lane(PathSamples path, CurvatureSeries series);
 #endif
 
 struct NamedCurvatureKernel {

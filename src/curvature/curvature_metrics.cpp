@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 #include "curvature/curvature_kernels.hpp"
 #include "curvature/curvature_score.hpp"
-#include "kinematics/series_statistics.hpp"
 
 namespace veltrix {
 
@@ -15,11 +14,71 @@ namespace {
 // Two segments are needed for one curvature value and two curvature values for one rate.
 constexpr std::size_t kMinSamples = 4;
 
-constexpr double kMinTimeStepMs = 0.1;
+// Three segment series, four interior series and the rate series.
+std::size_t working_elements(std::size_t samples) {
+    return 3 * (samples - 1) + 4 * (samples - 2) + (samples - 3);
+}
 
-// Zero, negative and NaN steps all fail the comparison and take the floor, so
-// no division ever sees them.
-double floored_time_step(double step) { return step > kMinTimeStepMs ? step : kMinTimeStepMs; }
+// Every working series at its exact length, carved from one allocation.
+class CurvatureWorkspace {
+public:
+    explicit CurvatureWorkspace(std::size_t samples)
+        : storage_(std::make_unique_for_overwrite<double[]>(working_elements(samples))) {
+        double* next = storage_.get();
+        const auto carve = [&next](std::size_t length) {
+            const std::span<double> series(next, length);
+            next += length;
+            return series;
+        };
+        const std::size_t segments = samples - 1;
+        const std::size_t interior = samples - 2;
+        series_ = {
+            .dt = carve(segments),
+            .vx = carve(segments),
+            .vy = carve(segments),
+            .dtm = carve(interior),
+            .ax = carve(interior),
+            .ay = carve(interior),
+            .curvature = carve(interior),
+            .rate = carve(samples - 3),
+        };
+        std::ranges::fill(series_.curvature, 0.0);
+    }
+
+    const CurvatureSeries& series() const { return series_; }
+
+private:
+    std::unique_ptr<double[]> storage_;
+    CurvatureSeries series_;
+};
+
+struct PopulationVariances {
+    double curvature;
+    double rate;
+};
+
+// Both second passes in one loop: each sum still runs in index order, but the
+// two addition chains are independent, so they overlap instead of queueing.
+PopulationVariances population_variances(const CurvatureSeries& series, double curvature_mean,
+                                         double rate_mean) {
+    double curvature_squares = 0.0;
+    double rate_squares = 0.0;
+    std::size_t j = 0;
+    for (; j < series.rate.size(); ++j) {
+        const double curvature_deviation = series.curvature[j] - curvature_mean;
+        curvature_squares += curvature_deviation * curvature_deviation;
+        const double rate_deviation = series.rate[j] - rate_mean;
+        rate_squares += rate_deviation * rate_deviation;
+    }
+    for (; j < series.curvature.size(); ++j) {
+        const double curvature_deviation = series.curvature[j] - curvature_mean;
+        curvature_squares += curvature_deviation * curvature_deviation;
+    }
+    return {
+        .curvature = curvature_squares / static_cast<double>(series.curvature.size()),
+        .rate = rate_squares / static_cast<double>(series.rate.size()),
+    };
+}
 
 }  // namespace
 
@@ -29,50 +88,24 @@ CurvatureMetrics compute_curvature_metrics(std::span<const double> x, std::span<
     if (n < kMinSamples) {
         return {};
     }
-    const std::size_t segments = n - 1;
-    const std::size_t interior = n - 2;
-    const std::size_t rates = n - 3;
+    const CurvatureWorkspace workspace(n);
+    const CurvatureSeries& series = workspace.series();
+    const PathSamples path{.x = x.data(), .y = y.data(), .t = t.data(), .samples = n};
+    const CurvatureSums sums = active_curvature_kernel()(path, series);
 
-    std::vector<double> dt(segments);
-    std::vector<double> vx(segments);
-    std::vector<double> vy(segments);
-    for (std::size_t i = 0; i < segments; ++i) {
-        dt[i] = floored_time_step(t[i + 1] - t[i]);
-        vx[i] = (x[i + 1] - x[i]) / dt[i];
-        vy[i] = (y[i + 1] - y[i]) / dt[i];
-    }
-
-    std::vector<double> dtm(interior);
-    std::vector<double> ax(interior);
-    std::vector<double> ay(interior);
-    for (std::size_t j = 0; j < interior; ++j) {
-        dtm[j] = (dt[j] + dt[j + 1]) * 0.5;
-        ax[j] = (vx[j + 1] - vx[j]) / dtm[j];
-        ay[j] = (vy[j + 1] - vy[j]) / dtm[j];
-    }
-
-    // The acceleration at j is paired with the velocity of the later segment, j + 1.
-    std::vector<double> curvature(interior, 0.0);
-    active_curvature_kernel()(vx.data() + 1, vy.data() + 1, ax.data(), ay.data(),
-                              curvature.data(), interior);
-
-    // The rate divides by the mean interval at the later index, k + 1.
-    std::vector<double> rate(rates);
-    for (std::size_t k = 0; k < rates; ++k) {
-        rate[k] = (curvature[k + 1] - curvature[k]) / floored_time_step(dtm[k + 1]);
-    }
-
-    const double mean_curvature = mean(curvature);
+    const double curvature_mean = sums.curvature / static_cast<double>(series.curvature.size());
+    const double rate_mean = sums.rate / static_cast<double>(series.rate.size());
+    const PopulationVariances variances = population_variances(series, curvature_mean, rate_mean);
     const CurvatureStatistics statistics{
-        .mean_curvature = mean_curvature,
-        .curvature_var = population_variance(curvature, mean_curvature),
-        .curvature_rate_var = population_variance(rate, mean(rate)),
+        .mean_curvature = curvature_mean,
+        .curvature_var = variances.curvature,
+        .curvature_rate_var = variances.rate,
     };
     return {
         .mean_curvature = statistics.mean_curvature,
         .curvature_var = statistics.curvature_var,
         .curvature_rate_var = statistics.curvature_rate_var,
-        .curvature_score = curvature_ladder_score(statistics, curvature),
+        .curvature_score = curvature_ladder_score(statistics, series.curvature),
     };
 }
 

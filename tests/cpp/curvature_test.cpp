@@ -24,6 +24,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kMaxDouble = std::numeric_limits<double>::max();
 
 using Series = std::vector<double>;
 
@@ -179,7 +180,7 @@ TEST(CurvatureLadder, PicksFirstRuleThatHolds) {
 
 TEST(CurvatureKernelDispatch, RunsTheWidestSupportedKernel) {
     const auto kernels = supported_curvature_kernels();
-    ASSERT_GE(kernels.size(), 2u);
+    ASSERT_FALSE(kernels.empty());
     EXPECT_EQ(kernels.front().run, &curvature_kernel_scalar);
     EXPECT_EQ(active_curvature_kernel(), kernels.back().run);
 #if defined(__x86_64__)
@@ -187,61 +188,148 @@ TEST(CurvatureKernelDispatch, RunsTheWidestSupportedKernel) {
 #endif
 }
 
-// Values that stress rounding, overflow, underflow and NaN propagation, including
-// what zero, negative and tiny time steps turn into after differencing.
+// Values that stress rounding, overflow, underflow and NaN propagation; as
+// timestamps they also make zero, negative, NaN and tiny time steps.
 constexpr double kAdversarialValues[] = {
-    kNaN, -kNaN,    kInf,   -kInf,   0.0,     -0.0,   1e300, -1e300, 1e-300, -1e-300,
-    5e-324,  1e154,  -1e154,  1e-160,  10.0,   -10.0, 0.1,    1.0,    std::numeric_limits<double>::max(),
+    kNaN,   -kNaN, kInf,   -kInf,  0.0,  -0.0,  1e300, -1e300, 1e-300, -1e-300,
+    5e-324, 1e154, -1e154, 1e-160, 10.0, -10.0, 0.1,   0.2,    1.0,    kMaxDouble,
 };
 
-struct KernelInputs {
-    Series vx, vy, ax, ay;
-};
-
-KernelInputs kernel_inputs(std::size_t count, bool adversarial, std::mt19937_64& rng) {
-    KernelInputs inputs{uniform_series(count, -50.0, 50.0, rng), uniform_series(count, -50.0, 50.0, rng),
-                        uniform_series(count, -5.0, 5.0, rng), uniform_series(count, -5.0, 5.0, rng)};
-    if (adversarial) {
-        std::uniform_int_distribution<std::size_t> pick(0, 2 * std::size(kAdversarialValues) - 1);
-        for (Series* series : {&inputs.vx, &inputs.vy, &inputs.ax, &inputs.ay}) {
-            for (double& value : *series) {
-                // About half the elements keep their ordinary random value.
-                if (const std::size_t index = pick(rng); index < std::size(kAdversarialValues)) {
-                    value = kAdversarialValues[index];
-                }
+// About half the samples of a random path take adversarial values.
+Path adversarial_path(std::size_t length, std::mt19937_64& rng) {
+    Path path = random_path(length, rng());
+    std::uniform_int_distribution<std::size_t> pick(0, 2 * std::size(kAdversarialValues) - 1);
+    for (Series* series : {&path.x, &path.y, &path.t}) {
+        for (double& value : *series) {
+            if (const std::size_t index = pick(rng); index < std::size(kAdversarialValues)) {
+                value = kAdversarialValues[index];
             }
         }
     }
-    return inputs;
+    return path;
 }
 
-// The guard element past the end must survive: a kernel may not write beyond count.
-Series run_kernel(CurvatureKernel kernel, const KernelInputs& inputs, std::size_t offset) {
-    constexpr double kGuard = -12345.0;
-    const std::size_t count = inputs.vx.size() - offset;
-    Series kappa(count + 1, kGuard);
-    kernel(inputs.vx.data() + offset, inputs.vy.data() + offset, inputs.ax.data() + offset,
-           inputs.ay.data() + offset, kappa.data(), count);
-    EXPECT_EQ(kappa.back(), kGuard);
-    return kappa;
+constexpr std::size_t kSeriesCount = 8;
+constexpr const char* kSeriesNames[kSeriesCount] = {"dt",  "vx", "vy",        "dtm",
+                                                    "ax", "ay", "curvature", "rate"};
+
+// Every working series, each followed by a guard element that a kernel must not write.
+struct GuardedSeries {
+    static constexpr double kGuard = -12345.0;
+    static constexpr std::size_t kCurvature = 6;
+    static constexpr std::size_t kRate = 7;
+
+    explicit GuardedSeries(std::size_t samples) {
+        const std::size_t segments = samples - 1;
+        const std::size_t interior = samples - 2;
+        const std::size_t lengths[kSeriesCount] = {segments, segments, segments, interior,
+                                                   interior, interior, interior, samples - 3};
+        for (std::size_t s = 0; s < kSeriesCount; ++s) {
+            storage[s].assign(lengths[s] + 1, kGuard);
+        }
+    }
+
+    std::span<double> exact(std::size_t s) {
+        return std::span(storage[s]).first(storage[s].size() - 1);
+    }
+
+    CurvatureSeries view() {
+        return {exact(0), exact(1), exact(2), exact(3), exact(4), exact(5), exact(6), exact(7)};
+    }
+
+    Series storage[kSeriesCount];
+};
+
+struct KernelRun {
+    CurvatureSums sums;
+    GuardedSeries series;
+};
+
+KernelRun run_kernel(CurvatureKernel kernel, const Path& path) {
+    KernelRun run{{}, GuardedSeries(path.x.size())};
+    run.sums = kernel({path.x.data(), path.y.data(), path.t.data(), path.x.size()},
+                      run.series.view());
+    return run;
+}
+
+std::uint64_t bits(double value) { return std::bit_cast<std::uint64_t>(value); }
+
+// Plain index-order sum, which every kernel's running sums must reproduce, NaN sign included.
+double index_order_sum(std::span<const double> values) {
+    double total = 0.0;
+    for (const double value : values) {
+        total += value;
+    }
+    return total;
 }
 
 class CurvatureKernelBits : public testing::TestWithParam<NamedCurvatureKernel> {};
 
+// Short lengths cover the leading scalar segments and every remainder after the
+// vector blocks; each series and sum must match the scalar kernel bit for bit.
 TEST_P(CurvatureKernelBits, MatchScalarOnEveryLengthAndValue) {
-    constexpr std::size_t kLengths[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 15, 16, 17, 63, 64, 65, 1000};
-    constexpr int kRoundsPerLength = 20;
+    std::vector<std::size_t> lengths;
+    for (std::size_t length = 4; length <= 20; ++length) {
+        lengths.push_back(length);
+    }
+    lengths.insert(lengths.end(), {63, 64, 65, 66, 300});
+    constexpr int kRoundsPerLength = 40;
     std::mt19937_64 rng(6);
-    for (const std::size_t length : kLengths) {
+    for (const std::size_t length : lengths) {
         for (int round = 0; round < kRoundsPerLength; ++round) {
-            const bool adversarial = round % 2 == 1;
-            // An offset start mimics the caller passing the later segment's velocity.
-            const std::size_t offset = static_cast<std::size_t>(round / 2 % 2);
-            const KernelInputs inputs = kernel_inputs(length + offset, adversarial, rng);
-            const Series expected = run_kernel(curvature_kernel_scalar, inputs, offset);
-            const Series actual = run_kernel(GetParam().run, inputs, offset);
-            ASSERT_EQ(std::memcmp(actual.data(), expected.data(), actual.size() * sizeof(double)), 0)
+            const Path path =
+                round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
+            KernelRun expected = run_kernel(curvature_kernel_scalar, path);
+            const KernelRun actual = run_kernel(GetParam().run, path);
+            for (std::size_t s = 0; s < kSeriesCount; ++s) {
+                const Series& series = actual.series.storage[s];
+                const Series& scalar = expected.series.storage[s];
+                ASSERT_EQ(series.back(), GuardedSeries::kGuard)
+                    << kSeriesNames[s] << " overrun, length " << length;
+                const std::size_t bytes = series.size() * sizeof(double);
+                ASSERT_EQ(std::memcmp(series.data(), scalar.data(), bytes), 0)
+                    << kSeriesNames[s] << ", length " << length << ", round " << round;
+            }
+            const double curvature_sum =
+                index_order_sum(expected.series.exact(GuardedSeries::kCurvature));
+            const double rate_sum = index_order_sum(expected.series.exact(GuardedSeries::kRate));
+            ASSERT_EQ(bits(actual.sums.curvature), bits(curvature_sum))
                 << "length " << length << ", round " << round;
+            ASSERT_EQ(bits(actual.sums.rate), bits(rate_sum))
+                << "length " << length << ", round " << round;
+        }
+    }
+}
+
+double population_variance_of(std::span<const double> values) {
+    const double count = static_cast<double>(values.size());
+    const double mean = index_order_sum(values) / count;
+    double squares = 0.0;
+    for (const double value : values) {
+        const double deviation = value - mean;
+        squares += deviation * deviation;
+    }
+    return squares / count;
+}
+
+// The statistics are plain two-pass sums in index order over the series, NaN sign included.
+TEST(CurvatureMetrics, StatisticsSumTheSeriesInIndexOrder) {
+    std::mt19937_64 rng(7);
+    for (const std::size_t length : {4, 5, 9, 300}) {
+        for (int round = 0; round < 20; ++round) {
+            const Path path =
+                round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
+            KernelRun scalar = run_kernel(curvature_kernel_scalar, path);
+            const std::span<const double> curvature =
+                scalar.series.exact(GuardedSeries::kCurvature);
+            const double mean = index_order_sum(curvature) / static_cast<double>(curvature.size());
+            const CurvatureMetrics metrics = metrics_of(path);
+            EXPECT_EQ(bits(metrics.mean_curvature), bits(mean)) << length << ' ' << round;
+            EXPECT_EQ(bits(metrics.curvature_var), bits(population_variance_of(curvature)))
+                << length << ' ' << round;
+            EXPECT_EQ(bits(metrics.curvature_rate_var),
+                      bits(population_variance_of(scalar.series.exact(GuardedSeries::kRate))))
+                << length << ' ' << round;
         }
     }
 }
