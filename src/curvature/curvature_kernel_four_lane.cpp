@@ -22,8 +22,8 @@ __attribute__((target("avx2"))) __m256d predecessors(__m256d previous, __m256d c
 
 // The ordered comparison is false for NaN, which therefore takes the floor too.
 __attribute__((target("avx2"))) __m256d floored_time_steps(__m256d steps) {
-    const __m256d floor = _mm256_set1_pd(kMinTimeStepMs);
-    return _mm256_blendv_pd(floor, steps, _mm256_cmp_pd(steps, floor, _CMP_GT_OQ));
+    const __m256d min_step = _mm256_set1_pd(kMinTimeStepMs);
+    return _mm256_blendv_pd(min_step, steps, _mm256_cmp_pd(steps, min_step, _CMP_GT_OQ));
 }
 
 __attribute__((target("avx2"))) __m256d mean_time_steps(__m256d earlier, __m256d later) {

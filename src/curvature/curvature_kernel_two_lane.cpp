@@ -21,9 +21,9 @@ __m128d predecessors(__m128d previous, __m128d current) {
 // The ordered comparison is false for NaN, which therefore takes the floor too.
 // SSE2 has no blend, so the mask selects bitwise.
 __m128d floored_time_steps(__m128d steps) {
-    const __m128d floor = _mm_set1_pd(kMinTimeStepMs);
-    const __m128d above = _mm_cmpgt_pd(steps, floor);
-    return _mm_or_pd(_mm_and_pd(above, steps), _mm_andnot_pd(above, floor));
+    const __m128d min_step = _mm_set1_pd(kMinTimeStepMs);
+    const __m128d above = _mm_cmpgt_pd(steps, min_step);
+    return _mm_or_pd(_mm_and_pd(above, steps), _mm_andnot_pd(above, min_step));
 }
 
 __m128d mean_time_steps(__m128d earlier, __m128d later) {
