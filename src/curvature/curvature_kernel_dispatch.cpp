@@ -19,6 +19,7 @@ bool processor_supports_avx2() {
 std::span<const NamedCurvatureKernel> supported_curvature_kernels() {
     static constexpr std::array kBuiltKernels{
         NamedCurvatureKernel{"scalar", curvature_kernel_scalar},
+        NamedCurvatureKernel{"portable_two_lane", curvature_kernel_portable_two_lane},
 #if defined(__x86_64__)
         NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
         NamedCurvatureKernel{"four_lane", curvature_kernel_four_lane},
@@ -36,8 +37,8 @@ std::span<const NamedCurvatureKernel> supported_curvature_kernels() {
 }
 
 CurvatureKernel active_curvature_kernel() {
-    static const CurvatureKernel widest = supported_curvature_kernels().back().run;
-    return widest;
+    static const CurvatureKernel preferred = supported_curvature_kernels().back().run;
+    return preferred;
 }
 
 }  // namespace veltrix

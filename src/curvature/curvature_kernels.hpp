@@ -17,6 +17,10 @@ using CurvatureKernel = CurvatureSums (*)(PathSamples path, CurvatureSeries seri
 
 CurvatureSums curvature_kernel_scalar(PathSamples path, CurvatureSeries series);
 
+// Generic compiler vectors, built on every target; the active kernel wherever
+// no instruction-set kernel exists.
+CurvatureSums curvature_kernel_portable_two_lane(PathSamples path, CurvatureSeries series);
+
 #if defined(__x86_64__)
 // SSE2, which every x86-64 processor has.
 CurvatureSums curvature_kernel_two_lane(PathSamples path, CurvatureSeries series);
@@ -30,10 +34,11 @@ struct NamedCurvatureKernel {
     CurvatureKernel run;
 };
 
-// Every kernel this processor can run, narrowest first.
+// Every kernel this processor can run, least preferred first: narrowest first
+// and, at equal width, the portable kernel before an instruction-set one.
 std::span<const NamedCurvatureKernel> supported_curvature_kernels();
 
-// The widest supported kernel, chosen on first use and kept for the process.
+// The most preferred supported kernel, chosen on first use and kept for the process.
 CurvatureKernel active_curvature_kernel();
 
 }  // namespace veltrix
