@@ -1,7 +1,8 @@
 #pragma once
-// Recently used twiddle tables, kept within a byte budget. Visits of similar
-// length share tables, and every visit with 300 or more pointer samples uses
-// the one for 299 speeds, so most spectra skip the sines and cosines entirely.
+// Recently used twiddle tables, kept within a byte budget. Visits whose speed
+// series have the same length share a table, and every visit with 300 or more
+// pointer samples uses the one for 299 speeds; a spectrum whose table is cached
+// evaluates no sine or cosine at all.
 //
 // Thread safety: one mutex guards the index; it is held only to look up, insert
 // or evict, never while a table is built. Tables are immutable and handed out
