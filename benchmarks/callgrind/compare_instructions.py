@@ -54,8 +54,16 @@ def instructions_per_unit(inputs, name):
     return (twice - once) // REPEATS
 
 
+def processor_has_avx2():
+    try:
+        return any(line.startswith("flags") and " avx2" in line for line in open("/proc/cpuinfo"))
+    except OSError:
+        return False
+
+
 def interpreter_key():
-    return "python%d.%d" % sys.version_info[:2]
+    """Counts depend on the interpreter and on which vector kernels the processor runs."""
+    return "python%d.%d-%s" % (*sys.version_info[:2], "avx2" if processor_has_avx2() else "sse2")
 
 
 def load_baseline():
@@ -104,7 +112,11 @@ def main():
     if arguments.update_baseline:
         save_baseline(counts)
         return 0
-    baseline = load_baseline().get(interpreter_key(), {})
+    baseline = load_baseline().get(interpreter_key())
+    if baseline is None:
+        print(f"\nno baseline recorded for {interpreter_key()}: nothing to compare with. Record one with\n"
+              "--update-baseline on a machine of this kind and commit it.")
+        return 0
     failures = compare(counts, baseline)
     if failures:
         print(f"\nFAILED: instruction counts more than {TOLERANCE:.0%} above the baseline ({interpreter_key()}):")

@@ -50,9 +50,10 @@ private:
     std::size_t bytes_ = 0;
 };
 
-// Room for the 299-speed table of the longest visits plus a dozen or more of the
-// lengths that shorter visits produce.
-inline constexpr std::size_t kSharedTwiddleBudgetBytes = 4u << 20;
+// Room for the 299-speed table of the longest visits plus the tables of every
+// length up to about 180 speeds at once: shorter visits come in all lengths, and
+// a miss costs as much as the direct transform (about 150 us at 149 speeds).
+inline constexpr std::size_t kSharedTwiddleBudgetBytes = 16u << 20;
 // Covers every length the kinematics pass (at most 299 speeds, 0.7 MiB); longer
 // series are transformed directly.
 inline constexpr std::size_t kLargestSharedTwiddleTableBytes = 1u << 20;
