@@ -25,7 +25,6 @@ import hostile_objects as hostile  # noqa: E402
 from result_contracts import PARAMETERS, call_checked  # noqa: E402
 
 FUNCTIONS = list(PARAMETERS)
-JUNK_KEYWORDS = ("telemetry", "x", "ip", "nonce", "bans", "x_obj", "self", "\udc80")
 MAX_ITEMS = 64
 
 
@@ -214,7 +213,7 @@ class InputDecoder:
             if self.chance(0.3):
                 arguments.append(self.value(2))
             if self.chance(0.3):
-                keywords[self.pick((*PARAMETERS[name], *JUNK_KEYWORDS))] = self.value(2)
+                keywords[self.pick((*PARAMETERS[name], *hostile.JUNK_KEYWORDS))] = self.value(2)
         return name, arguments, keywords
 
 

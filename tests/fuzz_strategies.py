@@ -1,6 +1,6 @@
 """Hypothesis strategies for every input the module accepts: visit telemetry,
-keystroke lists, curvature series and buffers, ban lists, and the text and
-integer arguments of the state engine.
+keystroke lists, curvature series and buffers, ban lists, the text and integer
+arguments of the state engine, and whole calls with right or wrong bindings.
 
 Each strategy mixes well-formed, JSON-like data (so that the analyses really run)
 with the hostile stand-ins of hostile_objects: NaN and infinities, huge ints,
@@ -17,10 +17,11 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from hostile_objects import (
-    ALL_FIELDS, HUGE_INTS, BUFFER_WRAPPERS, FLAG_WRAPPERS, LONE_SURROGATES, MAX_NESTING, MUTATIONS, NUMBER_WRAPPERS,
-    SEQUENCE_WRAPPERS, TEXT_WRAPPERS, CollidingKey, HostileDict, HostileList, StrSubclass, TupleSubclass, adopt,
-    nested,
+    ALL_FIELDS, BUFFER_WRAPPERS, FLAG_WRAPPERS, HUGE_INTS, JUNK_KEYWORDS, LONE_SURROGATES, MAX_NESTING, MUTATIONS,
+    NUMBER_WRAPPERS, SEQUENCE_WRAPPERS, TEXT_WRAPPERS, CollidingKey, HostileDict, HostileList, StrSubclass,
+    TupleSubclass, adopt, nested,
 )
+from result_contracts import PARAMETERS
 
 _TOLERATED = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
               HealthCheck.large_base_example]
@@ -178,3 +179,15 @@ ban_pairs = st.one_of(
 )
 ban_lists = _wrapped(SEQUENCE_WRAPPERS, st.lists(ban_pairs, max_size=8)) | anything
 durations = st.one_of(st.integers(0, 10**6), st.sampled_from(HUGE_INTS), number_like)
+
+
+# ---------------------------------------------------------------- any call
+
+@st.composite
+def bound_calls(draw):
+    """Any function with up to four positional arguments and keywords, right or wrong."""
+    name = draw(st.sampled_from(list(PARAMETERS)))
+    arguments = draw(st.lists(anything, max_size=4))
+    keyword_names = st.sampled_from([*PARAMETERS[name], *JUNK_KEYWORDS])
+    keywords = draw(st.dictionaries(keyword_names, anything, max_size=3))
+    return name, arguments, keywords

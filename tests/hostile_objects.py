@@ -35,6 +35,9 @@ KEYSTROKE_FIELDS = ("type", "down", "t", "time", "key", "up", "duration_ms")
 MOVEMENT_FIELDS = ("x", "y", "t", "r", "f")
 ALL_FIELDS = TELEMETRY_FIELDS + BROWSER_FIELDS + KEYSTROKE_FIELDS + MOVEMENT_FIELDS
 
+# Keyword names that belong to another function, or to none.
+JUNK_KEYWORDS = ("telemetry", "x", "ip", "nonce", "bans", "x_obj", "self", "ip ", "\udc80")
+
 # Just inside and outside the 64-bit ranges, and far beyond a double's.
 HUGE_INTS = (2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, -2**63 - 1, 10**400, -10**400)
 
@@ -125,6 +128,7 @@ class Hostile:
         self.value = value
         self.behaviour = behaviour
         self.target = None
+        self.mutating = False
 
     def __repr__(self):
         return f"{type(self).__name__}({self.value!r}, {self.behaviour!r})"
@@ -141,8 +145,14 @@ class Hostile:
             _reenter()
         elif behaviour == "yield_lock":
             time.sleep(0)  # lets another thread take the interpreter lock mid-conversion
-        elif behaviour in MUTATIONS and self.target is not None:
-            mutate(self.target, behaviour)
+        elif behaviour in MUTATIONS and self.target is not None and not self.mutating:
+            # A mutation can call this hook again (a colliding key's __eq__ when the
+            # dict is written): once is enough, recursing would only blow up the time.
+            self.mutating = True
+            try:
+                mutate(self.target, behaviour)
+            finally:
+                self.mutating = False
         return result
 
 
