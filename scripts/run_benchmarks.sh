@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds and installs the module with its test extra (NumPy), then runs every
-# benchmark against the pure-Python and NumPy alternatives in one process.
-#   scripts/run_benchmarks.sh            full run (about a minute; under three on 2 cores)
+# benchmark: the module against the pure-Python and NumPy alternatives in one
+# process, then reading alone against the whole extraction call in an embedded
+# interpreter. Each figure is a median, with its ratio measured in the same run.
+#   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
 set -euo pipefail
@@ -10,3 +12,8 @@ source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 prepare_venv test
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/run_all.py" "$@"
+
+echo
+rounds=41
+[ "${1:-}" = "--quick" ] && rounds=5
+PYTHON="$VENV/bin/python" "$PROJECT_ROOT/benchmarks/cpp/run.sh" "$rounds"
