@@ -273,6 +273,13 @@ def test_misaligned_doubles_are_refused(position):
     assert str(caught.value) == MISALIGNED
 
 
+@pytest.mark.parametrize(
+    "empty", [array.array("d"), memoryview(bytearray(1))[1:].cast("d"), np.empty(0)], ids=["array", "offset", "numpy"]
+)
+def test_empty_buffers_read_as_no_samples_wherever_they_point(empty):
+    assert zerocopy(empty, f64(SQUARE[1]), f64(SQUARE[2])) == dict.fromkeys(KEYS, 0.0)
+
+
 def test_item_type_is_checked_before_alignment():
     misaligned_floats = memoryview(bytearray(4 * 5 + 1))[1:].cast("f")
     with pytest.raises(BufferError, match=f"^{NOT_F64}$"):
