@@ -1,11 +1,18 @@
 #include "nonce_cache/nonce_set.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace veltrix {
 
 namespace {
 constexpr unsigned tag_shift = 56;
+// Beyond this size the slot index needs more hash bits than an arena hint keeps.
+constexpr std::size_t hinted_slot_limit = std::size_t{1} << NonceArena::hint_bits;
+static_assert(tag_shift >= NonceArena::hint_bits, "the tag must not repeat index bits");
+constexpr std::size_t rehash_prefetch_distance = 16;  // slots
+
+std::uint32_t hint_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash); }
 }  // namespace
 
 NonceSet::NonceSet(SipHashKey key)
@@ -23,7 +30,7 @@ bool NonceSet::insert(std::string_view key) {
         double_capacity();
         position.index = first_empty_slot(hash);
     }
-    occupy(position.index, hash, arena_.store(key) + 1);
+    occupy(position.index, hash, arena_.store(key, hint_of(hash)) + 1);
     ++size_;
     return true;
 }
@@ -68,15 +75,23 @@ bool NonceSet::is_full() const noexcept {
 }
 
 void NonceSet::double_capacity() {
-    // Rebuilt from the arena rather than the old slots: the arena walk is
-    // sequential, where following old slots would miss the cache on every key.
-    const std::size_t doubled = tags_.size() * 2;
-    tags_.assign(doubled, empty_tag);
-    slots_.resize(doubled);
-    arena_.for_each_entry([this](std::uint32_t first_unit, std::string_view key) {
-        const std::uint64_t hash = siphash13(hash_key_, key);
-        occupy(first_empty_slot(hash), hash, first_unit + 1);
-    });
+    // Short keys keep their low hash bits in the arena and the tag moves as it
+    // is, so keys are re-slotted without hashing them again.
+    const std::vector<Tag> old_tags = std::exchange(tags_, std::vector<Tag>(tags_.size() * 2, empty_tag));
+    const std::vector<Slot> old_slots = std::exchange(slots_, std::vector<Slot>(slots_.size() * 2));
+    const bool hints_cover_index = slot_count() <= hinted_slot_limit;
+    for (std::size_t index = 0; index < old_tags.size(); ++index) {
+        // Old slots point all over the arena: start loading headers early.
+        const std::size_t ahead = index + rehash_prefetch_distance;
+        if (ahead < old_tags.size() && old_tags[ahead] != empty_tag) arena_.prefetch(old_slots[ahead] - 1);
+        if (old_tags[index] == empty_tag) continue;
+        const NonceArena::Entry entry = arena_.entry(old_slots[index] - 1);
+        const std::uint64_t hash =
+            hints_cover_index && entry.hint ? *entry.hint : siphash13(hash_key_, entry.key);
+        const std::size_t new_index = first_empty_slot(hash);
+        tags_[new_index] = old_tags[index];
+        slots_[new_index] = old_slots[index];
+    }
 }
 
 }  // namespace veltrix

@@ -49,7 +49,7 @@ private:
     void occupy(std::size_t index, std::uint64_t hash, Slot slot) noexcept;
     bool is_full() const noexcept;
     void double_capacity();
-    std::string_view key_in(Slot slot) const noexcept { return arena_.entry(slot - 1); }
+    std::string_view key_in(Slot slot) const noexcept { return arena_.entry(slot - 1).key; }
 
     SipHashKey hash_key_;
     // Parallel arrays of a power-of-two size, probed linearly.

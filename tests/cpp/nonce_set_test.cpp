@@ -58,9 +58,9 @@ TEST(NonceSet, KeepsEveryKeyThroughSeveralDoublings) {
 }
 
 TEST(NonceSet, KeysAroundAndBeyondTheChunkSizeSurviveGrowth) {
-    // Exactly one chunk with its length prefix, one byte more (an allocation of
-    // its own spanning two chunk indices), and a key spanning three.
-    const std::size_t fills_chunk = NonceArena::chunk_bytes - 4;
+    // Exactly one chunk with its header, one byte more (an allocation of its
+    // own spanning two chunk indices), and a key spanning three.
+    const std::size_t fills_chunk = NonceArena::chunk_bytes - NonceArena::long_header_bytes;
     const std::vector<std::string> large = {std::string(fills_chunk, 'e'),
                                             std::string(fills_chunk + 1, 'o'),
                                             std::string(2 * NonceArena::chunk_bytes, 'h')};
@@ -85,6 +85,27 @@ TEST(NonceSet, KeysAroundAndBeyondTheChunkSizeSurviveGrowth) {
     }
     for (const std::string& key : small) ASSERT_TRUE(set.contains(key)) << key;
     EXPECT_EQ(set.size(), large.size() * 2 + small.size());
+}
+
+TEST(NonceSet, KeysEitherSideOfTheShortKeyLimitSurviveGrowth) {
+    // Short keys move by their stored hash bits, longer ones are hashed again;
+    // both must land where a lookup searches for them.
+    std::vector<std::string> keys;
+    for (int i = 0; i < 40000; ++i) {
+        const std::size_t length = NonceArena::short_key_limit - 2 + static_cast<std::size_t>(i % 4);
+        std::string key = numbered("", i);
+        key.resize(length, '.');
+        keys.push_back(std::move(key));
+    }
+    NonceSet set(test_key);
+    for (const std::string& key : keys) ASSERT_TRUE(set.insert(key));
+    ASSERT_EQ(set.slot_count(), 4 * NonceSet::initial_slot_count);
+    for (const std::string& key : keys) {
+        ASSERT_FALSE(set.insert(key)) << key.size();
+        ASSERT_FALSE(set.contains(key + '.')) << key.size();
+        ASSERT_FALSE(set.contains(key.substr(0, key.size() - 1))) << key.size();
+    }
+    EXPECT_EQ(set.size(), keys.size());
 }
 
 TEST(NonceSet, ClearForgetsKeysButKeepsCapacity) {
