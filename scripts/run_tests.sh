@@ -9,9 +9,11 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 
-# System packages the tests use: GoogleTest for the C++ tests, faketime to move
-# the clocks of a child interpreter. Installed when missing and we may.
+# System packages the tests use: CMake and GoogleTest for the C++ tests,
+# faketime to move the clocks of a child interpreter. Installed when missing
+# and we may.
 missing=()
+command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v faketime >/dev/null 2>&1 || missing+=(faketime)
 if [ ${#missing[@]} -gt 0 ]; then
