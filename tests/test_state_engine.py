@@ -1,4 +1,5 @@
 import os
+import select
 import subprocess
 import sys
 import textwrap
@@ -161,6 +162,7 @@ FAKETIME_LIBRARIES = [
 ]
 FAKETIME = next((path for path in FAKETIME_LIBRARIES if os.path.exists(path)), None)
 
+CHILD_ANSWER_SECONDS = 60
 CHILD = textwrap.dedent(
     """
     import sys, veltrix_core_rs as core
@@ -175,9 +177,8 @@ class FakedClock:
         self.file = tmp_path / "faketime"
         self.offset = 0
         self.file.write_text("+0s\n")
-        # Keep a preloaded runtime (a sanitizer's) ahead of libfaketime.
-        preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), FAKETIME]))
-        env = dict(os.environ, LD_PRELOAD=preload, FAKETIME_TIMESTAMP_FILE=str(self.file), FAKETIME_NO_CACHE="1")
+        # libfaketime replaces any other preloaded runtime: a sanitizer's deadlocks with it at start-up.
+        env = dict(os.environ, LD_PRELOAD=FAKETIME, FAKETIME_TIMESTAMP_FILE=str(self.file), FAKETIME_NO_CACHE="1")
         self.child = subprocess.Popen(
             [sys.executable, "-c", CHILD], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
         )
@@ -189,6 +190,11 @@ class FakedClock:
     def __call__(self, expression):
         self.child.stdin.write(expression + "\n")
         self.child.stdin.flush()
+        # A child that never answers fails the test instead of hanging the suite.
+        ready, _, _ = select.select([self.child.stdout], [], [], CHILD_ANSWER_SECONDS)
+        if not ready:
+            self.child.kill()
+            pytest.fail(f"the faked-clock interpreter did not answer {expression!r}")
         return eval(self.child.stdout.readline())
 
     def close(self):
