@@ -3,6 +3,8 @@
 import itertools
 import math
 import random
+import subprocess
+import sys
 from collections import namedtuple
 
 import numpy as np
@@ -657,3 +659,24 @@ def test_tuples_and_dicts_in_any_order_agree(presses, rng):
     rng.shuffle(shuffled)
     assert reference["key_count"] == len(presses)
     assert evaluate([as_dict(*press) for press in shuffled]) == reference
+
+
+SHARED_LONG_LABEL_CHILD = """
+import resource, sys
+import veltrix_core_rs as core
+# Far less than one copy of the label per record would need.
+resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+label = "Shift" * (1 << 18)
+presses = [(label, 100.0 * i, 100.0 * i + 40.0) for i in range(10_000)]
+print(core.evaluate_keystroke_dynamics_rs(presses)["key_count"])
+visit = {"keystrokes": [{"key": label, "t": 100.0 * i} for i in range(150)]}
+print(core.extract_features_rs(visit)["key_count"])
+"""
+
+
+def test_memory_follows_the_records_not_the_length_of_a_shared_label():
+    child = subprocess.run(
+        [sys.executable, "-c", SHARED_LONG_LABEL_CHILD], capture_output=True, text=True, timeout=120
+    )
+    assert child.returncode == 0, child.stderr
+    assert child.stdout.split() == ["10000", "150"]

@@ -16,7 +16,7 @@ constexpr char lower_ascii(char c) {
 
 }  // namespace
 
-std::optional<char> lower_to_single_byte(std::string_view key) {
+std::optional<char> lower_to_single_byte(std::string_view key) noexcept {
     if (key == kKelvinSign) {
         return kKelvinLowercase;
     }

@@ -10,6 +10,6 @@ namespace veltrix {
 // (one ASCII character); nullopt for key names, empty keys and every other
 // character. Lowering never shortens a text, so only single ASCII bytes and the
 // Kelvin sign (which lowers to "k") can qualify; no Unicode tables are needed.
-std::optional<char> lower_to_single_byte(std::string_view key);
+std::optional<char> lower_to_single_byte(std::string_view key) noexcept;
 
 }  // namespace veltrix

@@ -4,7 +4,6 @@
 #include <functional>
 #include <optional>
 
-#include "keystrokes/key_lowering.hpp"
 #include "keystrokes/press_order.hpp"
 
 namespace veltrix {
@@ -54,9 +53,9 @@ void collect_digraph_latencies(Presses presses, DigraphLatencies& out) {
         return;
     }
     out.reserve(presses.size());
-    std::optional<char> earlier = lower_to_single_byte(presses.front()->key);
+    std::optional<char> earlier = presses.front()->key.digraph_character();
     for (std::size_t i = 1; i < presses.size(); ++i) {
-        const std::optional<char> later = lower_to_single_byte(presses[i]->key);
+        const std::optional<char> later = presses[i]->key.digraph_character();
         if (earlier && later) {
             const double latency = presses[i]->down - presses[i - 1]->down;
             if (strictly_between(latency, 0.0, kMaxDigraphLatency)) {

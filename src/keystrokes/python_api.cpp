@@ -33,13 +33,13 @@ std::optional<std::optional<double>> as_optional_double(PyObject* object) {
 std::optional<KeystrokeRecord> record_from_tuple(PyObject* item) {
     constexpr Py_ssize_t kTupleLength = 3;
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != kTupleLength) return std::nullopt;
-    auto key = or_cleared(as_owned_text(PyTuple_GET_ITEM(item, 0)));
+    auto key = or_cleared(as_borrowed_text(PyTuple_GET_ITEM(item, 0)));
     if (!key) return std::nullopt;
     auto down = or_cleared(as_double(PyTuple_GET_ITEM(item, 1)));
     if (!down) return std::nullopt;
     auto up = or_cleared(as_optional_double(PyTuple_GET_ITEM(item, 2)));
     if (!up) return std::nullopt;
-    return KeystrokeRecord{std::move(*key), *down, *up};
+    return KeystrokeRecord{KeyLabel(*key), *down, *up};
 }
 
 std::optional<KeystrokeRecord> record_from_dict(PyObject* item) {

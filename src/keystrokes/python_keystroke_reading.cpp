@@ -14,8 +14,9 @@ std::optional<KeystrokeRecord> keystroke_from_dict(FieldReader& fields,
 
     auto down = fields.read_first_finite_double(down_keys);
     if (!down) return std::nullopt;
-    KeystrokeRecord record{fields.read(KeystrokeFields::key, as_owned_text).value_or(kUnknownKey), *down,
-                           std::nullopt};
+    // The label is only looked at while its str is held, never copied.
+    const auto label = fields.read(KeystrokeFields::key, as_borrowed_text);
+    KeystrokeRecord record{label ? KeyLabel(*label) : KeyLabel(kUnknownKey), *down, std::nullopt};
     record.up = fields.read(KeystrokeFields::up, as_double);
     if (!record.up) {
         if (auto duration = fields.read(KeystrokeFields::duration_ms, as_double)) record.up = *down + *duration;

@@ -22,8 +22,8 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
 constexpr std::string_view kKelvinSign = "\xE2\x84\xAA";
 
-KeystrokeRecord press(std::string key, double down, std::optional<double> up = std::nullopt) {
-    return {std::move(key), down, up};
+KeystrokeRecord press(std::string_view key, double down, std::optional<double> up = std::nullopt) {
+    return {KeyLabel(key), down, up};
 }
 
 // One unreleased press per letter, so flight times equal the gaps between downs.
@@ -44,12 +44,14 @@ std::vector<KeystrokeRecord> shift_presses(const std::vector<double>& downs) {
     return records;
 }
 
-std::vector<std::string> keys_of(const std::vector<const KeystrokeRecord*>& records) {
-    std::vector<std::string> keys;
-    for (const KeystrokeRecord* record : records) {
-        keys.push_back(record->key);
+// Where each record of `order` stood in `records`.
+std::vector<std::ptrdiff_t> arrival_positions(const std::vector<KeystrokeRecord>& records,
+                                              const std::vector<const KeystrokeRecord*>& order) {
+    std::vector<std::ptrdiff_t> positions;
+    for (const KeystrokeRecord* record : order) {
+        positions.push_back(record - records.data());
     }
-    return keys;
+    return positions;
 }
 
 DigraphLatency typed_pair(std::string_view text, double latency) {
@@ -99,8 +101,8 @@ TEST(KeystrokePressOrder, NaNPressesGoLastAndTiesKeepArrivalOrder) {
         press("x", kNaN), press("a", 10), press("y", kNaN), press("b", 5),
         press("z", kNaN), press("c", 5),  press("d", -kInfinity),
     };
-    EXPECT_EQ(keys_of(in_press_order(records)),
-              (std::vector<std::string>{"d", "b", "c", "a", "x", "y", "z"}));
+    // d, b, c, a, then the NaN presses x, y, z.
+    EXPECT_EQ(arrival_positions(records, in_press_order(records)), (std::vector<std::ptrdiff_t>{6, 3, 5, 1, 0, 2, 4}));
 }
 
 TEST(KeystrokePressOrder, LongInputWithManyNaNsAndTiesStaysStable) {
@@ -112,20 +114,21 @@ TEST(KeystrokePressOrder, LongInputWithManyNaNsAndTiesStaysStable) {
     for (int i = kRecords - 1; i >= 0; --i) {
         records.push_back(press(std::to_string(i), down_of(i)));
     }
-    std::vector<std::string> expected;
+    // Record i was pushed at position kRecords - 1 - i.
+    std::vector<std::ptrdiff_t> expected;
     for (int value = 0; value < kDistinctDowns; ++value) {
         for (int i = kRecords - 1; i >= 0; --i) {
             if (down_of(i) == value) {
-                expected.push_back(std::to_string(i));
+                expected.push_back(kRecords - 1 - i);
             }
         }
     }
     for (int i = kRecords - 1; i >= 0; --i) {
         if (std::isnan(down_of(i))) {
-            expected.push_back(std::to_string(i));
+            expected.push_back(kRecords - 1 - i);
         }
     }
-    EXPECT_EQ(keys_of(in_press_order(records)), expected);
+    EXPECT_EQ(arrival_positions(records, in_press_order(records)), expected);
 }
 
 // ---------------------------------------------------------------- timing series

@@ -18,7 +18,6 @@
 
 #include "keystrokes/common_digraphs.hpp"
 #include "keystrokes/flight_time_entropy.hpp"
-#include "keystrokes/key_lowering.hpp"
 #include "keystrokes/keystroke_metrics.hpp"
 #include "keystrokes/keystroke_score.hpp"
 #include "keystrokes/keystroke_timing.hpp"
@@ -52,8 +51,8 @@ ReferenceTiming reference_timing(std::span<const KeystrokeRecord> records) {
         if (-500.0 < flight && flight < 5000.0) {
             timing.flight_times.push_back(flight);
         }
-        const std::optional<char> first = lower_to_single_byte(previous.key);
-        const std::optional<char> second = lower_to_single_byte(press.key);
+        const std::optional<char> first = previous.key.digraph_character();
+        const std::optional<char> second = press.key.digraph_character();
         const double latency = press.down - previous.down;
         if (first && second && 0.0 < latency && latency < 2000.0) {
             timing.digraph_latencies[std::string{*first, *second}].push_back(latency);
@@ -124,7 +123,7 @@ std::vector<KeystrokeRecord> random_typing(std::mt19937_64& random) {
     std::vector<KeystrokeRecord> records(length(random));
     double time = 0.0;
     for (KeystrokeRecord& record : records) {
-        record.key = kKeys[key(random)];
+        record.key = KeyLabel(kKeys[key(random)]);
         // Coarse times make ties and repeated latencies common.
         time += percent(random) < 20 ? 0.0 : std::round(gap(random) / 25.0) * 25.0;
         record.down = percent(random) < 2 ? kNaN : time;
