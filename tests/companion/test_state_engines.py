@@ -3,7 +3,6 @@ per-process engine and from the store-backed ones (sync, asyncio, valkey's
 client, a Redis Cluster), the native engine's refusals for bad arguments, and
 what the store holds."""
 
-import asyncio
 import threading
 import time
 
@@ -14,26 +13,11 @@ import redis.cluster
 import valkey
 
 import veltrix_core_rs as core
-from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
+from store_servers import AwaitedEngine
+from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine
 
 EMPTY = {"current_bucket_nonces": 0, "previous_bucket_nonces": 0, "active_ip_bans": 0}
 MAX_U64 = 2**64 - 1
-
-
-class AwaitedEngine:
-    """An asyncio engine driven from synchronous test code, on a loop of its own."""
-
-    def __init__(self, engine: AsyncRedisStateEngine) -> None:
-        self.engine = engine
-        self.loop = asyncio.new_event_loop()
-
-    def __getattr__(self, name):
-        method = getattr(self.engine, name)
-        return lambda *args: self.loop.run_until_complete(method(*args))
-
-    def close(self) -> None:
-        self.loop.run_until_complete(self.engine.aclose())
-        self.loop.close()
 
 
 @pytest.fixture
@@ -59,7 +43,7 @@ def make_engine(request, redis_server, namespace):
     yield make
     for engine in made:
         engine.clear()
-        if isinstance(engine, AwaitedEngine):
+        if not isinstance(engine, LocalStateEngine):
             engine.close()
 
 
