@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from store_servers import RedisCluster, RedisServer
+from store_servers import ADMIN_TOKEN, ExampleService, RedisCluster, RedisServer
 
 
 @pytest.fixture(scope="session")
@@ -36,3 +36,13 @@ def redis_cluster(tmp_path_factory):
         yield cluster.start()
     finally:
         cluster.stop()
+
+
+@pytest.fixture(scope="session")
+def example_service(redis_server, tmp_path_factory):
+    """The example service with 4 workers, on database 1 of the shared server."""
+    service = ExampleService(tmp_path_factory.mktemp("service"), f"redis://127.0.0.1:{redis_server.port}/1", ADMIN_TOKEN)
+    try:
+        yield service.start()
+    finally:
+        service.stop()

@@ -10,6 +10,7 @@ import random
 import shutil
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -151,3 +152,43 @@ class RedisCluster:
     def stop(self) -> None:
         for node in self.nodes:
             node.stop()
+
+
+EXAMPLE_SERVICE = Path(__file__).resolve().parents[2] / "examples" / "service"
+SERVICE_WORKERS = 4
+ADMIN_TOKEN = "test-admin-token"
+
+
+class ExampleService:
+    """examples/service/app.py under gunicorn with uvicorn workers, on loopback."""
+
+    def __init__(self, directory: Path, redis_url: str, admin_token: str) -> None:
+        self.port = free_port()
+        self.log = directory / "gunicorn.log"
+        self.env = child_environment(VELTRIX_REDIS_URL=redis_url, VELTRIX_ADMIN_TOKEN=admin_token)
+        self.process: subprocess.Popen | None = None
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def start(self) -> ExampleService:
+        command = [
+            sys.executable, "-m", "gunicorn", "-k", "uvicorn.workers.UvicornWorker", "-w", str(SERVICE_WORKERS),
+            "-b", f"127.0.0.1:{self.port}", "--chdir", str(EXAMPLE_SERVICE), "app:app",
+        ]
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=self.env)
+
+        def all_workers_ready() -> bool:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"gunicorn exited: {self.log.read_text()[-3000:]}")
+            return self.log.read_text().count("Application startup complete") >= SERVICE_WORKERS
+
+        wait_until(all_workers_ready, "the example service's workers", seconds=60)
+        return self
+
+    def stop(self) -> None:
+        if self.process is not None:
+            self.process.terminate()
+            self.process.wait(timeout=SERVER_START_SECONDS)
