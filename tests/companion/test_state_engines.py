@@ -11,6 +11,7 @@ import redis
 import redis.asyncio
 import redis.cluster
 import valkey
+import valkey.asyncio
 
 import veltrix_core_rs as core
 from store_servers import AwaitedEngine
@@ -214,6 +215,17 @@ def test_namespace_must_keep_its_hash_tag(redis_server, namespace):
 def test_a_client_of_another_library_is_refused():
     with pytest.raises(TypeError, match="redis-py or valkey client"):
         RedisStateEngine(object())
+
+
+@pytest.mark.parametrize(
+    "engine_class, client_class",
+    [(RedisStateEngine, redis.asyncio.Redis), (RedisStateEngine, valkey.asyncio.Valkey),
+     (AsyncRedisStateEngine, redis.Redis), (AsyncRedisStateEngine, redis.cluster.RedisCluster)],
+)
+def test_a_client_of_the_other_kind_is_refused(engine_class, client_class):
+    client = client_class.__new__(client_class)  # never connected
+    with pytest.raises(TypeError, match="client is needed here"):
+        engine_class(client)
 
 
 @pytest.mark.parametrize("kind", STORE_KINDS)

@@ -34,7 +34,7 @@ class AsyncRedisStateEngine:
     def __init__(
         self, client: redis.asyncio.Redis | redis.asyncio.cluster.RedisCluster, namespace: str = DEFAULT_NAMESPACE
     ) -> None:
-        self._errors = client_errors(client)
+        self._errors = client_errors(client, asyncio_client=True)
         self._operations = StoreOperations(namespace)
         self._client = client
         self._owns_client = False

@@ -40,7 +40,7 @@ class RedisStateEngine:
     __slots__ = ("_client", "_errors", "_operations", "_owns_client")
 
     def __init__(self, client: redis.Redis | redis.cluster.RedisCluster, namespace: str = DEFAULT_NAMESPACE) -> None:
-        self._errors = client_errors(client)
+        self._errors = client_errors(client, asyncio_client=False)
         self._operations = StoreOperations(namespace)
         self._client = client
         self._owns_client = False

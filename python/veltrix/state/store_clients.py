@@ -22,11 +22,16 @@ class ClientErrors:
     no_script: type[BaseException]
 
 
-def client_errors(client: object) -> ClientErrors:
-    """The errors of the library that `client` (a redis-py or valkey client, sync or asyncio) comes from."""
+def client_errors(client: object, *, asyncio_client: bool) -> ClientErrors:
+    """The errors of the library that `client` (a redis-py or valkey client) comes from; the client
+    must be an asyncio one exactly when `asyncio_client` is true."""
     for cls in type(client).__mro__:
-        library = cls.__module__.partition(".")[0]
+        library, _, submodule = cls.__module__.partition(".")
         if library in CLIENT_LIBRARIES:
+            # A coroutine where a reply is expected would read as a refusal, silently.
+            if submodule.startswith("asyncio") != asyncio_client:
+                wanted = "an asyncio" if asyncio_client else "a synchronous"
+                raise TypeError(f"{wanted} {library} client is needed here, not {cls.__module__}.{cls.__qualname__}")
             errors = importlib.import_module(f"{library}.exceptions")
             prefix = library.capitalize()
             return ClientErrors(
