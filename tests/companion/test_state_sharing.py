@@ -1,6 +1,6 @@
 """The shared engines across processes and hosts: races between processes on
 one server and on a cluster, bans seen at once elsewhere, many asyncio calls on
-a bounded pool, a skewed host clock, and a store that stops, stalls and comes back."""
+a bounded pool, a host clock a day behind, and a store that stops, stalls and comes back."""
 
 import asyncio
 import json
@@ -107,10 +107,11 @@ def test_hosts_with_skewed_clocks_agree(redis_server, namespace):
     library = next((path for path in FAKETIME_LIBRARIES if os.path.exists(path)), None)
     if library is None:
         pytest.skip("libfaketime is not installed")
-    skewed = EngineProcess(redis_server.url, namespace, child_environment(LD_PRELOAD=library, FAKETIME="+1d"))
+    skewed = EngineProcess(redis_server.url, namespace, child_environment(LD_PRELOAD=library, FAKETIME="-1d"))
     engine = RedisStateEngine.from_url(redis_server.url, namespace)
     try:
-        skewed.ban_ip("203.0.113.9", 60)  # sixty seconds of the store's clock, not a day ahead
+        # Sixty seconds on the store's clock: on the host's, a day behind, it would have lapsed already.
+        skewed.ban_ip("203.0.113.9", 60)
         assert engine.is_ip_banned("203.0.113.9") is True
         assert engine.stats()["active_ip_bans"] == skewed.stats()["active_ip_bans"] == 1
         assert skewed.consume_nonce("skewed") is True and engine.consume_nonce("skewed") is False
