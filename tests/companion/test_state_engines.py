@@ -1,7 +1,7 @@
 """The state engines' shared interface: the same answers from the native
-per-process engine and from the store-backed ones (sync, asyncio, valkey's
-client, a Redis Cluster), the native engine's refusals for bad arguments, and
-what the store holds."""
+per-process engine and from the store-backed ones (redis-py and valkey
+clients, sync and asyncio, one server and a 3-node cluster), the native
+engine's refusals for bad arguments, and what the store holds."""
 
 import threading
 import time
@@ -35,8 +35,13 @@ def make_engine(request, redis_server, namespace):
             engine = RedisStateEngine(valkey.Valkey(port=redis_server.port, socket_timeout=5), namespace)
         elif kind == "async":
             engine = AwaitedEngine(AsyncRedisStateEngine.from_url(redis_server.url, namespace))
+        elif kind == "async-valkey":
+            engine = AwaitedEngine(AsyncRedisStateEngine(valkey.asyncio.Valkey(port=redis_server.port), namespace))
         elif kind == "cluster":
             engine = RedisStateEngine.from_url(request.getfixturevalue("redis_cluster").url, namespace, cluster=True)
+        elif kind == "async-cluster":
+            cluster_url = request.getfixturevalue("redis_cluster").url
+            engine = AwaitedEngine(AsyncRedisStateEngine.from_url(cluster_url, namespace, cluster=True))
         engine.clear()
         made.append(engine)
         return engine
@@ -48,7 +53,7 @@ def make_engine(request, redis_server, namespace):
             engine.close()
 
 
-ALL_KINDS = ["local", "redis", "valkey", "async", "cluster"]
+ALL_KINDS = ["local", "redis", "valkey", "async", "async-valkey", "cluster", "async-cluster"]
 STORE_KINDS = ["redis", "valkey", "async"]
 
 
