@@ -2,7 +2,8 @@
 # Builds and installs the module with its test extra (NumPy), then runs every
 # benchmark: the module against the pure-Python and NumPy alternatives in one
 # process, then reading alone against the whole extraction call in an embedded
-# interpreter. Each figure is a median, with its ratio measured in the same run.
+# interpreter, then the shared state engines against raw Redis round trips.
+# Each figure is a median, with its ratio measured in the same run.
 #   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
@@ -17,3 +18,7 @@ echo
 rounds=41
 [ "${1:-}" = "--quick" ] && rounds=5
 PYTHON="$VENV/bin/python" "$PROJECT_ROOT/benchmarks/cpp/run.sh" "$rounds"
+
+echo
+# The shared state engines against raw store round trips, on a redis-server of its own.
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/state_store.py" "$@"

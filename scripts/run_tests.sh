@@ -10,12 +10,18 @@ source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 
 # System packages the tests use: CMake and GoogleTest for the C++ tests,
-# faketime to move the clocks of a child interpreter. Installed when missing
-# and we may.
+# faketime to move the clocks of a child interpreter; redis-server and
+# redis-cli for the shared state engines (one server and a 3-node cluster);
+# chromium and its driver for the example service's page. Installed when
+# missing and we may.
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v faketime >/dev/null 2>&1 || missing+=(faketime)
+command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
+command -v redis-cli >/dev/null 2>&1 || missing+=(redis-tools)
+command -v chromium >/dev/null 2>&1 || missing+=(chromium)
+[ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

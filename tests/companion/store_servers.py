@@ -1,0 +1,194 @@
+"""Real Redis servers for the shared state engines' tests: Debian's redis-server
+on 127.0.0.1, a random free port, no persistence, started and stopped by the
+tests; and the helpers the tests share."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import random
+import shutil
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import redis
+
+SERVER_START_SECONDS = 20
+CLUSTER_NODES = 3
+# The sanitized suite preloads its runtime into the interpreter; servers,
+# browsers and child interpreters run plain, with the installed packages.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "PYTHONPATH", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS")
+
+
+def child_environment(**extra: str) -> dict[str, str]:
+    env = {name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES}
+    env.update(extra)
+    return env
+
+
+# A cluster node also listens on its port + 10000, so its port must stay below 55536.
+CLUSTER_BUS_OFFSET = 10_000
+PORT_RANGE = (20_000, 65_535 - CLUSTER_BUS_OFFSET)
+
+
+def port_is_free(port: int) -> bool:
+    with socket.socket() as probe:
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError:
+            return False
+        return True
+
+
+def free_port() -> int:
+    """A free port whose cluster bus port is free too."""
+    while True:
+        port = random.randint(*PORT_RANGE)
+        if port_is_free(port) and port_is_free(port + CLUSTER_BUS_OFFSET):
+            return port
+
+
+def wait_until(condition, what: str, seconds: float = SERVER_START_SECONDS) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise RuntimeError(f"gave up waiting for {what}")
+        time.sleep(0.05)
+
+
+class RedisServer:
+    """One redis-server process, which can be stopped and started again on its port."""
+
+    def __init__(self, directory: Path, *extra_args: str, env: dict[str, str] | None = None) -> None:
+        self.directory = directory
+        self.port = free_port()
+        self.extra_args = extra_args
+        self.env = env or child_environment()
+        self.process: subprocess.Popen | None = None
+        directory.mkdir(parents=True, exist_ok=True)
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def client(self, **settings) -> redis.Redis:
+        return redis.Redis(host="127.0.0.1", port=self.port, **settings)
+
+    def start(self) -> RedisServer:
+        command = [
+            shutil.which("redis-server") or "redis-server", "--port", str(self.port), "--bind", "127.0.0.1",
+            "--save", "", "--appendonly", "no", "--dir", str(self.directory), *self.extra_args,
+        ]
+        with open(self.directory / "server.log", "ab") as log:
+            self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=self.env)
+        probe = self.client(socket_timeout=1)
+
+        def answers() -> bool:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"redis-server exited: {(self.directory / 'server.log').read_text()[-2000:]}")
+            try:
+                return probe.ping()
+            except redis.RedisError:
+                return False
+
+        wait_until(answers, f"redis-server on port {self.port}")
+        probe.close()
+        return self
+
+    def stop(self) -> None:
+        if self.process is not None and self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=SERVER_START_SECONDS)
+        self.process = None
+
+
+class AwaitedEngine:
+    """An asyncio engine driven from synchronous test code, on a loop of its own."""
+
+    def __init__(self, engine: AsyncRedisStateEngine) -> None:
+        self.engine = engine
+        self.loop = asyncio.new_event_loop()
+
+    def __getattr__(self, name):
+        method = getattr(self.engine, name)
+        return lambda *args: self.loop.run_until_complete(method(*args))
+
+    def close(self) -> None:
+        self.loop.run_until_complete(self.engine.aclose())
+        self.loop.close()
+
+
+class RedisCluster:
+    """Three master nodes joined by redis-cli --cluster create, no replicas."""
+
+    def __init__(self, directory: Path) -> None:
+        self.nodes = [
+            RedisServer(directory / f"node{index}", "--cluster-enabled", "yes",
+                        "--cluster-config-file", "nodes.conf", "--cluster-node-timeout", "5000")
+            for index in range(CLUSTER_NODES)
+        ]
+
+    @property
+    def url(self) -> str:
+        return self.nodes[0].url
+
+    def start(self) -> RedisCluster:
+        for node in self.nodes:
+            node.start()
+        subprocess.run(
+            ["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in self.nodes),
+             "--cluster-replicas", "0", "--cluster-yes"],
+            check=True, capture_output=True, env=child_environment(), timeout=SERVER_START_SECONDS,
+        )
+        for node in self.nodes:
+            probe = node.client()
+            wait_until(lambda: b"cluster_state:ok" in probe.execute_command("CLUSTER", "INFO"), f"node {node.port}")
+            probe.close()
+        return self
+
+    def stop(self) -> None:
+        for node in self.nodes:
+            node.stop()
+
+
+EXAMPLE_SERVICE = Path(__file__).resolve().parents[2] / "examples" / "service"
+SERVICE_WORKERS = 4
+ADMIN_TOKEN = "test-admin-token"
+
+
+class ExampleService:
+    """examples/service/app.py under gunicorn with uvicorn workers, on loopback."""
+
+    def __init__(self, directory: Path, redis_url: str, admin_token: str) -> None:
+        self.port = free_port()
+        self.log = directory / "gunicorn.log"
+        self.env = child_environment(VELTRIX_REDIS_URL=redis_url, VELTRIX_ADMIN_TOKEN=admin_token)
+        self.process: subprocess.Popen | None = None
+
+    @property
+    def url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def start(self) -> ExampleService:
+        command = [
+            sys.executable, "-m", "gunicorn", "-k", "uvicorn.workers.UvicornWorker", "-w", str(SERVICE_WORKERS),
+            "-b", f"127.0.0.1:{self.port}", "--chdir", str(EXAMPLE_SERVICE), "app:app",
+        ]
+        with open(self.log, "ab") as log:
+            self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=self.env)
+
+        def all_workers_ready() -> bool:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"gunicorn exited: {self.log.read_text()[-3000:]}")
+            return self.log.read_text().count("Application startup complete") >= SERVICE_WORKERS
+
+        wait_until(all_workers_ready, "the example service's workers", seconds=60)
+        return self
+
+    def stop(self) -> None:
+        if self.process is not None:
+            self.process.terminate()
+            self.process.wait(timeout=SERVER_START_SECONDS)
