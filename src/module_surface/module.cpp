@@ -15,7 +15,9 @@
 namespace veltrix::py {
 namespace {
 
-constexpr const char* kCoreVersion = "0.9.4-native-rust";
+// The number comes from pyproject.toml through the build; callers compare the
+// whole string, suffix included.
+constexpr const char* kCoreVersion = VELTRIX_PROJECT_VERSION "-native-rust";
 constexpr std::int64_t kNoInterpreter = -1;
 
 PyObject* is_rust_core_active(PyObject*, PyObject*) noexcept { Py_RETURN_TRUE; }
