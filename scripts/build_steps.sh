@@ -44,6 +44,13 @@ configure_and_build() {
 # Creates (once) .venv/<version> for $PYTHON and installs the project into it with
 # the extras named as arguments (prepare_venv test plot). Sets VENV.
 prepare_venv() {
+    create_venv
+    install_requirements "$@"
+    install_project
+}
+
+# The virtual environment alone, for checks that need tools but not the project. Sets VENV.
+create_venv() {
     local version
     version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
     VENV="$PROJECT_ROOT/.venv/$version"
@@ -52,8 +59,6 @@ prepare_venv() {
         "$PYTHON" -m venv "$VENV"
         "$VENV/bin/python" -m pip install --quiet --upgrade pip
     fi
-    install_requirements "$@"
-    install_project "$version"
 }
 
 # Everything the installed package is built from: the files under src/ and python/,
@@ -111,7 +116,7 @@ EOF
 # inputs. The build runs in the venv itself (no isolated environment to set up each
 # time) and in a build tree kept per interpreter, so a rebuild compiles only what changed.
 install_project() {
-    local version=$1 stamp="$VENV/.veltrix-build-inputs" digest
+    local version=${VENV##*/} stamp="$VENV/.veltrix-build-inputs" digest
     digest=$(build_inputs_digest "$PROJECT_ROOT" "$VENV/bin/python")
     if [ "$(cat "$stamp" 2>/dev/null)" = "$digest" ] &&
         "$VENV/bin/python" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("veltrix_core_rs") is None)'
