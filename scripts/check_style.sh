@@ -35,7 +35,7 @@ fi
 
 echo "== ruff"
 if $fix; then
-    "$VENV/bin/ruff" check --fix .
+    "$VENV/bin/ruff" check --fix . || failed=1
     "$VENV/bin/ruff" format .
 else
     "$VENV/bin/ruff" check . || failed=1
