@@ -18,9 +18,8 @@ import textwrap
 from dataclasses import dataclass
 from pathlib import Path
 
-import veltrix_core_rs as core
-
 import veltrix
+import veltrix_core_rs as core
 
 SAMPLES = Path(__file__).with_name("samples") / "visits.jsonl"
 COLUMN_WIDTH = 18
@@ -30,12 +29,26 @@ COLUMN_WIDTH = 18
 ROUNDING_NOISE = 1e-9
 
 UNITS = {
-    "total_distance": "px", "avg_velocity": "px/ms", "max_velocity": "px/ms", "velocity_var": "(px/ms)²",
-    "avg_acceleration": "px/ms²", "acceleration_var": "(px/ms²)²", "avg_jerk": "px/ms³", "dt_var": "ms²",
-    "key_interval_avg": "ms", "key_interval_var": "ms²", "screen_width": "px", "avg_touch_radius": "px",
-    "touch_radius_var": "px²", "mean_curvature": "1/px", "curvature_var": "1/px²",
-    "curvature_rate_var": "1/(px·ms)²", "avg_dwell_time": "ms",
-    "dwell_time_var": "ms²", "avg_flight_time": "ms", "flight_time_var": "ms²",
+    "total_distance": "px",
+    "avg_velocity": "px/ms",
+    "max_velocity": "px/ms",
+    "velocity_var": "(px/ms)²",
+    "avg_acceleration": "px/ms²",
+    "acceleration_var": "(px/ms²)²",
+    "avg_jerk": "px/ms³",
+    "dt_var": "ms²",
+    "key_interval_avg": "ms",
+    "key_interval_var": "ms²",
+    "screen_width": "px",
+    "avg_touch_radius": "px",
+    "touch_radius_var": "px²",
+    "mean_curvature": "1/px",
+    "curvature_var": "1/px²",
+    "curvature_rate_var": "1/(px·ms)²",
+    "avg_dwell_time": "ms",
+    "dwell_time_var": "ms²",
+    "avg_flight_time": "ms",
+    "flight_time_var": "ms²",
 }
 
 # The features that most plainly tell a person from a script, shown first.
@@ -66,8 +79,10 @@ TELLS = [
     ("no real screen size (screen_valid)", lambda f: not f["screen_valid"]),
     ("pointer sampled at perfectly regular intervals (dt_var 0)", lambda f: moved(f) and is_zero(f["dt_var"])),
     ("pointer at one constant speed (velocity_var 0)", lambda f: moved(f) and is_zero(f["velocity_var"])),
-    ("ruler-straight pointer path (straightness 1)",
-     lambda f: moved(f) and f["straightness"] > 0.999 and f["total_distance"] > 100),
+    (
+        "ruler-straight pointer path (straightness 1)",
+        lambda f: moved(f) and f["straightness"] > 0.999 and f["total_distance"] > 100,
+    ),
     ("metronomic typing (flight_time_var 0)", lambda f: f["key_count"] >= 3 and is_zero(f["flight_time_var"])),
     ("typing with the marks of a script (keystroke_score ≥ 0.75)", lambda f: f["keystroke_score"] >= 0.75),
 ]
@@ -175,8 +190,9 @@ def plot_paths(visits, output):
     matplotlib.use("Agg")
     from matplotlib import pyplot
 
-    figure, axes = pyplot.subplots(len(visits), 2, figsize=(11, 3.2 * len(visits)), squeeze=False,
-                                   gridspec_kw={"width_ratios": [1.4, 1]})
+    figure, axes = pyplot.subplots(
+        len(visits), 2, figsize=(11, 3.2 * len(visits)), squeeze=False, gridspec_kw={"width_ratios": [1.4, 1]}
+    )
     for (path_axes, text_axes), visit in zip(axes, visits):
         points = pointer_path(visit.telemetry)
         if points:

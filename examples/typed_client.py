@@ -11,9 +11,8 @@ import time
 from array import array
 from typing import TYPE_CHECKING
 
-import veltrix_core_rs as core
-
 import veltrix
+import veltrix_core_rs as core
 
 if TYPE_CHECKING:
     from veltrix_core_rs import (
@@ -71,8 +70,10 @@ def main() -> None:
 
     visit = recorded_visit()
     features: VisitFeatures = core.extract_features_rs(visit)
-    print(f"{features['mouse_points']} pointer samples, straightness {features['straightness']:.3f}, "
-          f"tells: {', '.join(automation_tells(features)) or 'none'}")
+    print(
+        f"{features['mouse_points']} pointer samples, straightness {features['straightness']:.3f}, "
+        f"tells: {', '.join(automation_tells(features)) or 'none'}"
+    )
 
     samples = visit.get("mouse_movements", [])
     xs, ys, ts = [s["x"] for s in samples], [s["y"] for s in samples], [s["t"] for s in samples]

@@ -14,8 +14,14 @@ BUILD_STEPS = Path(__file__).resolve().parents[1] / "scripts" / "build_steps.sh"
 
 def run_build_step(*arguments, stdin="", env=None):
     script = f'source "{BUILD_STEPS}"; "$@"'
-    result = subprocess.run(["bash", "-c", script, "build_step", *arguments], input=stdin, capture_output=True,
-                            text=True, env=env, check=True)
+    result = subprocess.run(
+        ["bash", "-c", script, "build_step", *arguments],
+        input=stdin,
+        capture_output=True,
+        text=True,
+        env=env,
+        check=True,
+    )
     return result.stdout
 
 
@@ -49,12 +55,14 @@ def replace_keeping_mtime(path, old, new):
 
 
 REBUILDING_CHANGES = {
-    "a source edit of the same size and time stamp":
-        lambda root: replace_keeping_mtime(root / "src/curvature/curvature_metrics.cpp", "1", "2"),
+    "a source edit of the same size and time stamp": lambda root: replace_keeping_mtime(
+        root / "src/curvature/curvature_metrics.cpp", "1", "2"
+    ),
     "a new source file": lambda root: (root / "src/curvature/extra.hpp").write_text("#pragma once\n"),
     "a removed source file": lambda root: (root / "src/curvature/curvature_metrics.cpp").unlink(),
     "a renamed source file": lambda root: (root / "src/curvature/curvature_metrics.cpp").rename(
-        root / "src/curvature/curvature_measure.cpp"),
+        root / "src/curvature/curvature_measure.cpp"
+    ),
     "the build definition": lambda root: (root / "CMakeLists.txt").write_text("project(q)\n"),
     "the version": lambda root: replace_keeping_mtime(root / "pyproject.toml", "1.0", "1.1"),
     "the companion package": lambda root: (root / "python/veltrix/__init__.py").write_text("x = 1\n"),
@@ -120,7 +128,8 @@ def test_progress_shows_steps_files_and_links_only():
 
 def test_a_failed_build_shows_the_end_of_its_log_and_fails(tmp_path):
     log = tmp_path / "build.log"
-    script = f'source "{BUILD_STEPS}"; PROJECT_ROOT={tmp_path}; run_with_progress {log} bash -c "echo compiler says no; exit 3"'
+    failing_build = 'bash -c "echo compiler says no; exit 3"'
+    script = f'source "{BUILD_STEPS}"; PROJECT_ROOT={tmp_path}; run_with_progress {log} {failing_build}'
     result = subprocess.run(["bash", "-c", script], capture_output=True, text=True)
     assert result.returncode == 3
     assert "compiler says no" in result.stderr and "compiler says no" in log.read_text()

@@ -26,11 +26,24 @@ def load_example(name):
 demo = load_example("demo")
 
 
-@pytest.mark.parametrize("value,shown", [
-    (3.884e-29, "0"), (-3.732e-18, "0"), (0.0, "0"), (1.7e-4, "0.00017"), (-0.25, "-0.25"), (0.2904, "0.2904"),
-    (12409.4, "12,409"), (523, "523"), (12345, "12,345"), (True, "yes"), (False, "no"),
-    (math.nan, "nan"), (math.inf, "inf"),
-])
+@pytest.mark.parametrize(
+    "value,shown",
+    [
+        (3.884e-29, "0"),
+        (-3.732e-18, "0"),
+        (0.0, "0"),
+        (1.7e-4, "0.00017"),
+        (-0.25, "-0.25"),
+        (0.2904, "0.2904"),
+        (12409.4, "12,409"),
+        (523, "523"),
+        (12345, "12,345"),
+        (True, "yes"),
+        (False, "no"),
+        (math.nan, "nan"),
+        (math.inf, "inf"),
+    ],
+)
 def test_values_are_shown_without_rounding_noise(value, shown):
     assert demo.format_value(value) == shown
 
@@ -38,10 +51,17 @@ def test_values_are_shown_without_rounding_noise(value, shown):
 def test_the_samples_read_as_people_and_scripts(capsys):
     demo.main([])
     output = capsys.readouterr().out
-    verdicts = dict(line.strip().split(": ", 1) for line in output.splitlines()
-                    if line.endswith(("looks scripted", "no tell of a script")))
-    assert verdicts == {"person, desktop": "no tell of a script", "person, phone": "no tell of a script",
-                        "script, straight path": "looks scripted", "headless browser": "looks scripted"}
+    verdicts = dict(
+        line.strip().split(": ", 1)
+        for line in output.splitlines()
+        if line.endswith(("looks scripted", "no tell of a script"))
+    )
+    assert verdicts == {
+        "person, desktop": "no tell of a script",
+        "person, phone": "no tell of a script",
+        "script, straight path": "looks scripted",
+        "headless browser": "looks scripted",
+    }
     exponents = [int(e) for e in re.findall(r"\de-(\d+)", output.split("Values below")[0])]
     assert all(e < 9 for e in exponents), exponents
 
@@ -61,7 +81,7 @@ def test_every_input_layout_gives_the_module_s_features(tmp_path, layout):
     else:
         path.write_text(json.dumps(visits[0] if layout == "object" else visits))
     loaded = demo.load([path])
-    assert [v.label for v in loaded] == ["steady", "visit 2"][:len(visits)]
+    assert [v.label for v in loaded] == ["steady", "visit 2"][: len(visits)]
     assert [v.features for v in loaded] == [core.extract_features_rs(visit) for visit in visits]
 
 
@@ -71,8 +91,9 @@ def test_the_typed_client_runs():
     assert "pointer samples" in result.stdout
 
 
-@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
-                    reason="the leak checker would report matplotlib's own allocations")
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""), reason="the leak checker would report matplotlib's own allocations"
+)
 def test_the_plot_draws_a_png(tmp_path):
     pytest.importorskip("matplotlib")
     picture = tmp_path / "paths.png"

@@ -269,7 +269,9 @@ def evaluate_curvature_zerocopy_rs(x_obj: Buffer, y_obj: Buffer, t_obj: Buffer) 
             with f64") or not 8-byte aligned ("buffer contents are insufficiently aligned for f64").
     """
 
-def evaluate_keystroke_dynamics_rs(keystrokes: list[tuple[str, float, float | None] | KeystrokeEvent]) -> KeystrokeMetrics:
+def evaluate_keystroke_dynamics_rs(
+    keystrokes: list[tuple[str, float, float | None] | KeystrokeEvent],
+) -> KeystrokeMetrics:
     """The keystroke dynamics of one list of key presses, each a
     (key, press_ms, release_ms or None) tuple or a KeystrokeEvent dict.
 
