@@ -46,6 +46,7 @@ if [ -z "${SKIP_CLANG_TIDY:-}" ] && ! $fix; then
     build_dir="$PROJECT_ROOT/build/dev"
     echo "== clang-tidy over src/ (full output in build/dev-clang-tidy.log)"
     install_missing_build_tools
+    mkdir -p "$PROJECT_ROOT/build"
     cmake -S "$PROJECT_ROOT" --preset dev -B "$build_dir" -DPython_EXECUTABLE="$VENV/bin/python" >"$build_dir.log"
     if ! run-clang-tidy -p "$build_dir" -quiet -j "$(nproc)" -warnings-as-errors='*' "$PROJECT_ROOT/src/.*\.cpp\$" \
         >"$build_dir-clang-tidy.log" 2>&1; then
