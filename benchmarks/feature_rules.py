@@ -2,9 +2,12 @@
 score ladders, the defaults of a visit with too little data and the 39-entry
 feature dict."""
 
-COMMON_DIGRAPHS = frozenset((
-    "th er on an re he in ed nd ha at en es of or nt ea ti to it st io le is ou "
-    "ar as de rt ve la ik ak el al ma me ba ka").split())
+COMMON_DIGRAPHS = frozenset(
+    (
+        "th er on an re he in ed nd ha at en es of or nt ea ti to it st io le is ou "
+        "ar as de rt ve la ik ak el al ma me ba ka"
+    ).split()
+)
 
 # Constants of the analyses (times in milliseconds).
 MAX_USED_POINTS = 300
@@ -93,10 +96,20 @@ def keystroke_score(record_count, dwell, flight, digraph_entropy, digraph_means)
 def few_points_kinematics(point_count):
     """Kinematics of a visit with fewer than three pointer samples."""
     return {
-        "mouse_points": point_count, "total_distance": 0.0, "straightness": 1.0, "avg_velocity": 0.0,
-        "max_velocity": 0.0, "velocity_var": 0.0, "avg_acceleration": 0.0, "acceleration_var": 0.0,
-        "avg_jerk": 0.0, "dt_var": 0.0, "terminal_decel_ratio": 1.0, "submovement_count": 0,
-        "spectrum": NO_SPECTRUM, "curvature": NO_CURVATURE,
+        "mouse_points": point_count,
+        "total_distance": 0.0,
+        "straightness": 1.0,
+        "avg_velocity": 0.0,
+        "max_velocity": 0.0,
+        "velocity_var": 0.0,
+        "avg_acceleration": 0.0,
+        "acceleration_var": 0.0,
+        "avg_jerk": 0.0,
+        "dt_var": 0.0,
+        "terminal_decel_ratio": 1.0,
+        "submovement_count": 0,
+        "spectrum": NO_SPECTRUM,
+        "curvature": NO_CURVATURE,
     }
 
 

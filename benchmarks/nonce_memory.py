@@ -35,10 +35,12 @@ def settled_resident_bytes():
 def consume_function(engine):
     if engine == "extension":
         import veltrix_core_rs
+
         veltrix_core_rs.clear_state_engine_rs()  # creates the engine before the baseline
         return veltrix_core_rs.consume_nonce_rs
     if engine == "reference":
         from reference_state_engine import ReferenceStateEngine
+
         return ReferenceStateEngine().consume_nonce
     raise SystemExit(f"unknown engine {engine!r}: expected 'extension' or 'reference'")
 

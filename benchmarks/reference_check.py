@@ -34,8 +34,11 @@ def feature_mismatches(expected, actual):
     """Descriptions of every difference in keys, key order, Python types or values (floats within tolerance)."""
     if list(expected) != list(actual):
         return [f"keys differ: expected {list(expected)}, got {list(actual)}"]
-    return [f"{key}: expected {expected[key]!r}, got {actual[key]!r}"
-            for key in expected if not _same_value(expected[key], actual[key])]
+    return [
+        f"{key}: expected {expected[key]!r}, got {actual[key]!r}"
+        for key in expected
+        if not _same_value(expected[key], actual[key])
+    ]
 
 
 def visit_mismatches(core, shape, reference):

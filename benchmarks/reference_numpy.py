@@ -4,12 +4,33 @@ with the extension to rounding, not to the bit."""
 
 import numpy as np
 
-from feature_rules import (BENT_CURVATURE, CURVATURE_SPEED_FLOOR, HISTOGRAM_BIN_MS, HISTOGRAM_BINS,
-                           HISTOGRAM_END_MS, HISTOGRAM_MIN_COUNT, MAX_DIGRAPH_MS, MAX_DWELL_MS, MAX_FLIGHT_MS,
-                           MAX_USED_POINTS, MIN_ENTROPY_SHARE, MIN_FLIGHT_MS, MIN_MOVING_VELOCITY,
-                           MIN_SPECTRAL_POWER, MIN_SPECTRAL_SPEEDS, MIN_STEP_MS, MIN_STRAIGHTNESS_DISTANCE,
-                           NO_CURVATURE, NO_SPECTRUM, PEAK_SHARE_OF_MAX, TWO_PI, curvature_score, feature_dict,
-                           few_points_kinematics, keystroke_score)
+from feature_rules import (
+    BENT_CURVATURE,
+    CURVATURE_SPEED_FLOOR,
+    HISTOGRAM_BIN_MS,
+    HISTOGRAM_BINS,
+    HISTOGRAM_END_MS,
+    HISTOGRAM_MIN_COUNT,
+    MAX_DIGRAPH_MS,
+    MAX_DWELL_MS,
+    MAX_FLIGHT_MS,
+    MAX_USED_POINTS,
+    MIN_ENTROPY_SHARE,
+    MIN_FLIGHT_MS,
+    MIN_MOVING_VELOCITY,
+    MIN_SPECTRAL_POWER,
+    MIN_SPECTRAL_SPEEDS,
+    MIN_STEP_MS,
+    MIN_STRAIGHTNESS_DISTANCE,
+    NO_CURVATURE,
+    NO_SPECTRUM,
+    PEAK_SHARE_OF_MAX,
+    TWO_PI,
+    curvature_score,
+    feature_dict,
+    few_points_kinematics,
+    keystroke_score,
+)
 from telemetry_reading import read_telemetry
 
 
@@ -88,7 +109,7 @@ def kinematics(samples):
 
     moving = max_velocity > MIN_MOVING_VELOCITY
     tail = max(1, m // 4)
-    terminal_decel_ratio = velocities[m - tail:].mean() / max_velocity if moving else 1.0
+    terminal_decel_ratio = velocities[m - tail :].mean() / max_velocity if moving else 1.0
     threshold = PEAK_SHARE_OF_MAX * max_velocity if moving else 0.0
     inner = velocities[1:-1]
     peaks = np.count_nonzero((inner > velocities[:-2]) & (inner > velocities[2:]) & (inner >= threshold))
@@ -100,11 +121,20 @@ def kinematics(samples):
     jerks = np.abs(np.diff(accelerations) / steps[2:])
     avg_jerk = jerks.mean() if jerks.size else 0.0
     return {
-        "mouse_points": n, "total_distance": total_distance, "straightness": straightness,
-        "avg_velocity": avg_velocity, "max_velocity": max_velocity, "velocity_var": velocity_var,
-        "avg_acceleration": avg_acceleration, "acceleration_var": acceleration_var, "avg_jerk": avg_jerk,
-        "dt_var": dt_var, "terminal_decel_ratio": terminal_decel_ratio, "submovement_count": submovement_count,
-        "spectrum": spectrum, "curvature": curvature,
+        "mouse_points": n,
+        "total_distance": total_distance,
+        "straightness": straightness,
+        "avg_velocity": avg_velocity,
+        "max_velocity": max_velocity,
+        "velocity_var": velocity_var,
+        "avg_acceleration": avg_acceleration,
+        "acceleration_var": acceleration_var,
+        "avg_jerk": avg_jerk,
+        "dt_var": dt_var,
+        "terminal_decel_ratio": terminal_decel_ratio,
+        "submovement_count": submovement_count,
+        "spectrum": spectrum,
+        "curvature": curvature,
     }
 
 
@@ -159,8 +189,13 @@ def keystroke_metrics(records):
     avg_dwell, dwell_var = _mean_and_variance(dwells)
     avg_flight, flight_var = _mean_and_variance(flights)
     entropy = flight_time_entropy(flights)
-    score = keystroke_score(n, (dwells.size, avg_dwell, dwell_var), (flights.size, avg_flight, flight_var),
-                            entropy, _digraph_means(keys, downs))
+    score = keystroke_score(
+        n,
+        (dwells.size, avg_dwell, dwell_var),
+        (flights.size, avg_flight, flight_var),
+        entropy,
+        _digraph_means(keys, downs),
+    )
     return n, avg_dwell, dwell_var, avg_flight, flight_var, entropy, score
 
 

@@ -3,12 +3,33 @@ extract_features_rs returns, loop by loop, with sums in index order."""
 
 import math
 
-from feature_rules import (BENT_CURVATURE, CURVATURE_SPEED_FLOOR, HISTOGRAM_BIN_MS, HISTOGRAM_BINS,
-                           HISTOGRAM_END_MS, HISTOGRAM_MIN_COUNT, MAX_DIGRAPH_MS, MAX_DWELL_MS, MAX_FLIGHT_MS,
-                           MAX_USED_POINTS, MIN_ENTROPY_SHARE, MIN_FLIGHT_MS, MIN_MOVING_VELOCITY,
-                           MIN_SPECTRAL_POWER, MIN_SPECTRAL_SPEEDS, MIN_STEP_MS, MIN_STRAIGHTNESS_DISTANCE,
-                           NO_CURVATURE, NO_SPECTRUM, PEAK_SHARE_OF_MAX, TWO_PI, curvature_score, feature_dict,
-                           few_points_kinematics, keystroke_score)
+from feature_rules import (
+    BENT_CURVATURE,
+    CURVATURE_SPEED_FLOOR,
+    HISTOGRAM_BIN_MS,
+    HISTOGRAM_BINS,
+    HISTOGRAM_END_MS,
+    HISTOGRAM_MIN_COUNT,
+    MAX_DIGRAPH_MS,
+    MAX_DWELL_MS,
+    MAX_FLIGHT_MS,
+    MAX_USED_POINTS,
+    MIN_ENTROPY_SHARE,
+    MIN_FLIGHT_MS,
+    MIN_MOVING_VELOCITY,
+    MIN_SPECTRAL_POWER,
+    MIN_SPECTRAL_SPEEDS,
+    MIN_STEP_MS,
+    MIN_STRAIGHTNESS_DISTANCE,
+    NO_CURVATURE,
+    NO_SPECTRUM,
+    PEAK_SHARE_OF_MAX,
+    TWO_PI,
+    curvature_score,
+    feature_dict,
+    few_points_kinematics,
+    keystroke_score,
+)
 from telemetry_reading import read_telemetry
 
 
@@ -124,7 +145,7 @@ def kinematics(points):
 
     moving = max_velocity > MIN_MOVING_VELOCITY
     tail = max(1, m // 4)
-    terminal_decel_ratio = mean(velocities[m - tail:]) / max_velocity if moving else 1.0
+    terminal_decel_ratio = mean(velocities[m - tail :]) / max_velocity if moving else 1.0
     threshold = PEAK_SHARE_OF_MAX * max_velocity if moving else 0.0
     peaks = 0
     for i in range(1, m - 1):
@@ -138,11 +159,20 @@ def kinematics(points):
     jerks = [abs((accelerations[i + 1] - accelerations[i]) / steps[i + 2]) for i in range(m - 2)]
     avg_jerk = mean(jerks) if jerks else 0.0
     return {
-        "mouse_points": n, "total_distance": total_distance, "straightness": straightness,
-        "avg_velocity": avg_velocity, "max_velocity": max_velocity, "velocity_var": velocity_var,
-        "avg_acceleration": avg_acceleration, "acceleration_var": acceleration_var, "avg_jerk": avg_jerk,
-        "dt_var": dt_var, "terminal_decel_ratio": terminal_decel_ratio, "submovement_count": submovement_count,
-        "spectrum": spectrum, "curvature": curvature,
+        "mouse_points": n,
+        "total_distance": total_distance,
+        "straightness": straightness,
+        "avg_velocity": avg_velocity,
+        "max_velocity": max_velocity,
+        "velocity_var": velocity_var,
+        "avg_acceleration": avg_acceleration,
+        "acceleration_var": acceleration_var,
+        "avg_jerk": avg_jerk,
+        "dt_var": dt_var,
+        "terminal_decel_ratio": terminal_decel_ratio,
+        "submovement_count": submovement_count,
+        "spectrum": spectrum,
+        "curvature": curvature,
     }
 
 
@@ -201,8 +231,9 @@ def keystroke_metrics(records):
     avg_flight, flight_var = mean_and_variance(flights)
     entropy = flight_time_entropy(flights)
     digraph_means = {digraph: mean(values) for digraph, values in latencies.items()}
-    score = keystroke_score(n, (len(dwells), avg_dwell, dwell_var), (len(flights), avg_flight, flight_var),
-                            entropy, digraph_means)
+    score = keystroke_score(
+        n, (len(dwells), avg_dwell, dwell_var), (len(flights), avg_flight, flight_var), entropy, digraph_means
+    )
     return n, avg_dwell, dwell_var, avg_flight, flight_var, entropy, score
 
 

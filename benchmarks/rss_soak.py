@@ -54,7 +54,9 @@ def soak(calls):
 
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=DEFAULT_CALLS, help="calls after the warm-up (default: %(default)s)")
+    parser.add_argument(
+        "--calls", type=int, default=DEFAULT_CALLS, help="calls after the warm-up (default: %(default)s)"
+    )
     calls = parser.parse_args(argv).calls
     if calls < 1:
         parser.error("--calls must be at least 1")
@@ -67,8 +69,10 @@ def main(argv):
 
     growth = max(resident for _, resident in series) - baseline
     if growth > ALLOWED_GROWTH_BYTES:
-        print(f"FAIL: resident memory grew by {growth // 1024} KiB over {calls} calls "
-              f"(allowed: {ALLOWED_GROWTH_BYTES // 1024} KiB)")
+        print(
+            f"FAIL: resident memory grew by {growth // 1024} KiB over {calls} calls "
+            f"(allowed: {ALLOWED_GROWTH_BYTES // 1024} KiB)"
+        )
         return 1
     print(f"ok: resident memory grew by at most {growth // 1024} KiB over {calls} calls")
     return 0

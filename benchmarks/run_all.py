@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
+
 import veltrix_core_rs as core
 
 import reference_numpy
@@ -144,8 +145,10 @@ class Report:
         share = extension_bytes / reference_bytes
         print(f"\n{title}")
         print(f"  {'consume_nonce_rs':<{NAME_WIDTH}}{extension_bytes:>9.1f} B")
-        print(f"  {'Python sets':<{NAME_WIDTH}}{reference_bytes:>9.1f} B{share:>31.2f}x   "
-              + self.verdict(share <= NONCE_MEMORY_SHARE, f"<= {NONCE_MEMORY_SHARE:g}x"))
+        print(
+            f"  {'Python sets':<{NAME_WIDTH}}{reference_bytes:>9.1f} B{share:>31.2f}x   "
+            + self.verdict(share <= NONCE_MEMORY_SHARE, f"<= {NONCE_MEMORY_SHARE:g}x")
+        )
 
     def summary(self):
         print(f"\n{sum(self.verdicts)} of {len(self.verdicts)} targets met.")
@@ -168,23 +171,29 @@ def extraction_figures(report, settings):
             fixed_input("NumPy", reference_numpy.extract_features, [(visit,)], settings, NUMPY_SPEEDUP),
         ]
         run_rounds(contenders, settings.rounds)
-        report.timing_figure(f"Per-visit extraction, {shape.name} visit ({shape.pointer_samples} pointer samples, "
-                             f"{shape.keystrokes} keystrokes)", contenders)
+        report.timing_figure(
+            f"Per-visit extraction, {shape.name} visit ({shape.pointer_samples} pointer samples, "
+            f"{shape.keystrokes} keystrokes)",
+            contenders,
+        )
 
 
 def nonce_figure(report, settings):
     core.clear_state_engine_rs()
     reference = ReferenceStateEngine()
-    batches = (list((nonce,) for nonce in distinct_nonces(settings.nonces_per_round, index * settings.nonces_per_round))
-               for index in range(settings.rounds))
+    batches = (
+        list((nonce,) for nonce in distinct_nonces(settings.nonces_per_round, index * settings.nonces_per_round))
+        for index in range(settings.rounds)
+    )
     contenders = [
         Contender("consume_nonce_rs", lambda batch: seconds_per_call(core.consume_nonce_rs, batch)),
         Contender("Python sets", lambda batch: seconds_per_call(reference.consume_nonce, batch), STATE_ENGINE_SPEEDUP),
     ]
     run_rounds(contenders, settings.rounds, lambda: next(batches))
     core.clear_state_engine_rs()
-    report.timing_figure(f"Nonce check of a fresh nonce ({settings.nonces_per_round:,} per round, "
-                         "tables growing alike)", contenders)
+    report.timing_figure(
+        f"Nonce check of a fresh nonce ({settings.nonces_per_round:,} per round, tables growing alike)", contenders
+    )
 
 
 def ban_query_figure(report, settings):
@@ -211,11 +220,13 @@ def curvature_figure(report, settings):
     path = curvature_path(CURVATURE_SAMPLES)
     arrays = tuple(np.array(series, dtype=np.float64) for series in path)
     contenders = [
-        fixed_input("evaluate_curvature_zerocopy_rs (float64 arrays)", core.evaluate_curvature_zerocopy_rs, [arrays],
-                    settings),
+        fixed_input(
+            "evaluate_curvature_zerocopy_rs (float64 arrays)", core.evaluate_curvature_zerocopy_rs, [arrays], settings
+        ),
         fixed_input("NumPy (float64 arrays)", reference_numpy.curvature_metrics, [arrays], settings, NUMPY_SPEEDUP),
-        fixed_input("evaluate_curvature_naturalness_rs (lists)", core.evaluate_curvature_naturalness_rs, [path],
-                    settings),
+        fixed_input(
+            "evaluate_curvature_naturalness_rs (lists)", core.evaluate_curvature_naturalness_rs, [path], settings
+        ),
     ]
     run_rounds(contenders, settings.rounds)
     report.timing_figure(f"Curvature of one {CURVATURE_SAMPLES}-sample path", contenders)
@@ -226,8 +237,13 @@ def nonce_bytes_in_fresh_process(engine):
     # The child imports the very module this run measures, and the benchmark's own modules.
     inherited = [entry for entry in os.environ.get("PYTHONPATH", "").split(os.pathsep) if entry]
     environment = dict(os.environ, PYTHONPATH=os.pathsep.join([module_dir, str(BENCHMARKS_DIR), *inherited]))
-    output = subprocess.run([sys.executable, str(BENCHMARKS_DIR / "nonce_memory.py"), engine],
-                            env=environment, capture_output=True, text=True, check=True).stdout
+    output = subprocess.run(
+        [sys.executable, str(BENCHMARKS_DIR / "nonce_memory.py"), engine],
+        env=environment,
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     measured = json.loads(output)
     if measured["accepted"] != NONCE_COUNT:
         raise SystemExit(f"{engine}: accepted {measured['accepted']} of {NONCE_COUNT} distinct nonces")
@@ -235,9 +251,11 @@ def nonce_bytes_in_fresh_process(engine):
 
 
 def memory_figure(report):
-    report.memory_figure(f"Resident memory per stored nonce ({NONCE_COUNT:,} distinct 36-character nonces, "
-                         "fresh processes)",
-                         nonce_bytes_in_fresh_process("extension"), nonce_bytes_in_fresh_process("reference"))
+    report.memory_figure(
+        f"Resident memory per stored nonce ({NONCE_COUNT:,} distinct 36-character nonces, fresh processes)",
+        nonce_bytes_in_fresh_process("extension"),
+        nonce_bytes_in_fresh_process("reference"),
+    )
 
 
 def main():
@@ -246,8 +264,10 @@ def main():
     settings = QUICK if parser.parse_args().quick else FULL
 
     print(f"veltrix_core_rs {core.get_core_version()} from {core.__file__}")
-    print(f"Python {sys.version.split()[0]}, NumPy {np.__version__}; {settings.rounds} interleaved rounds; "
-          "times are medians per call, ratios the median per-round speed-up of the extension")
+    print(
+        f"Python {sys.version.split()[0]}, NumPy {np.__version__}; {settings.rounds} interleaved rounds; "
+        "times are medians per call, ratios the median per-round speed-up of the extension"
+    )
     problems = reference_mismatches(core)
     if problems:
         print("The Python contenders disagree with the extension, so no figure would mean anything:")

@@ -15,14 +15,16 @@ import math
 import random
 from dataclasses import dataclass
 
-TEXT = ("The quick brown fox jumps over the lazy dog, then naps in the warm sun. "
-        "Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump! "
-        "Sphinx of black quartz, judge my vow.")
+TEXT = (
+    "The quick brown fox jumps over the lazy dog, then naps in the warm sun. "
+    "Pack my box with five dozen liquor jugs. How vexingly quick daft zebras jump! "
+    "Sphinx of black quartz, judge my vow."
+)
 # People type familiar letter pairs faster than rare ones.
 FAMILIAR_PAIRS = frozenset({"th", "he", "er", "on", "an", "re", "in", "ou", "ov", "ve", "la", "at", "en"})
-COALESCED_EVENT_SHARE = 0.02   # two events delivered with one time stamp
-REORDERED_EVENT_SHARE = 0.01   # neighbouring events delivered out of order
-DURATION_FIELD_SHARE = 0.3     # keystrokes that report a hold duration instead of a release time
+COALESCED_EVENT_SHARE = 0.02  # two events delivered with one time stamp
+REORDERED_EVENT_SHARE = 0.01  # neighbouring events delivered out of order
+DURATION_FIELD_SHARE = 0.3  # keystrokes that report a hold duration instead of a release time
 
 
 @dataclass(frozen=True)
@@ -57,9 +59,13 @@ def _stroke(rng, start, end, t0):
         s = (t - t0) / duration
         progress = 10 * s**3 - 15 * s**4 + 6 * s**5
         offset = bow * math.sin(math.pi * progress)
-        samples.append([x0 + (x1 - x0) * progress + normal_x * offset + rng.gauss(0, 0.6),
-                        y0 + (y1 - y0) * progress + normal_y * offset + rng.gauss(0, 0.6),
-                        t])
+        samples.append(
+            [
+                x0 + (x1 - x0) * progress + normal_x * offset + rng.gauss(0, 0.6),
+                y0 + (y1 - y0) * progress + normal_y * offset + rng.gauss(0, 0.6),
+                t,
+            ]
+        )
         # Frame times wander; now and then a frame is dropped.
         t += rng.uniform(8, 20) if rng.random() > 0.05 else rng.uniform(30, 50)
     return samples, t
@@ -127,12 +133,24 @@ def make_visit(shape):
     rng = random.Random(shape.seed)
     if shape.touch:
         screen = (390, 844)
-        browser = {"webdriver": False, "screen_width": 390, "screen_height": 844, "touch_supported": True,
-                   "max_touch_points": 5, "plugins_length": 0}
+        browser = {
+            "webdriver": False,
+            "screen_width": 390,
+            "screen_height": 844,
+            "touch_supported": True,
+            "max_touch_points": 5,
+            "plugins_length": 0,
+        }
     else:
         screen = (1920, 1080)
-        browser = {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "touch_supported": False,
-                   "max_touch_points": 0, "plugins_length": 5}
+        browser = {
+            "webdriver": False,
+            "screen_width": 1920,
+            "screen_height": 1080,
+            "touch_supported": False,
+            "max_touch_points": 0,
+            "plugins_length": 5,
+        }
     movements = _movements(rng, shape, screen)
     end = movements[-1]["t"]
     keystrokes = _keystrokes(rng, shape.keystrokes, start=rng.uniform(0.3, 0.6) * end)
@@ -140,10 +158,18 @@ def make_visit(shape):
         "browser": browser,
         "mouse_movements": movements,
         "keystrokes": keystrokes,
-        "clicks": [{"t": round(rng.uniform(0, end), 1), "x": round(rng.uniform(0, screen[0])),
-                    "y": round(rng.uniform(0, screen[1]))} for _ in range(shape.clicks)],
-        "scrolls": [{"t": round(rng.uniform(0, end), 1), "dy": rng.choice([-240, -120, 120, 240, 360])}
-                    for _ in range(shape.scrolls)],
+        "clicks": [
+            {
+                "t": round(rng.uniform(0, end), 1),
+                "x": round(rng.uniform(0, screen[0])),
+                "y": round(rng.uniform(0, screen[1])),
+            }
+            for _ in range(shape.clicks)
+        ],
+        "scrolls": [
+            {"t": round(rng.uniform(0, end), 1), "dy": rng.choice([-240, -120, 120, 240, 360])}
+            for _ in range(shape.scrolls)
+        ],
     }
 
 

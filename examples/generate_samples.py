@@ -18,8 +18,14 @@ FAMILIAR_PAIRS = {"th", "he", "er", "on", "an", "re", "in", "ou", "ov", "ve", "l
 
 
 def human_browser(rng):
-    return {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "touch_supported": False,
-            "max_touch_points": 0, "plugins_length": rng.choice([3, 5])}
+    return {
+        "webdriver": False,
+        "screen_width": 1920,
+        "screen_height": 1080,
+        "touch_supported": False,
+        "max_touch_points": 0,
+        "plugins_length": rng.choice([3, 5]),
+    }
 
 
 def human_stroke(rng, start, end, t0):
@@ -34,11 +40,13 @@ def human_stroke(rng, start, end, t0):
         s = (t - t0) / duration
         progress = 10 * s**3 - 15 * s**4 + 6 * s**5  # minimum-jerk profile
         offset = bow * math.sin(math.pi * progress)
-        points.append({
-            "x": round(x0 + (x1 - x0) * progress + normal[0] * offset + rng.gauss(0, 0.6), 2),
-            "y": round(y0 + (y1 - y0) * progress + normal[1] * offset + rng.gauss(0, 0.6), 2),
-            "t": round(t, 1),
-        })
+        points.append(
+            {
+                "x": round(x0 + (x1 - x0) * progress + normal[0] * offset + rng.gauss(0, 0.6), 2),
+                "y": round(y0 + (y1 - y0) * progress + normal[1] * offset + rng.gauss(0, 0.6), 2),
+                "t": round(t, 1),
+            }
+        )
         t += rng.uniform(12, 22)
     return points, t + rng.uniform(120, 600)  # a pause before the next stroke
 
@@ -66,8 +74,9 @@ def human_typing(rng, text, start):
 
 def scripted_path(start, end, steps, step_ms):
     (x0, y0), (x1, y1) = start, end
-    return [{"x": x0 + (x1 - x0) * i / steps, "y": y0 + (y1 - y0) * i / steps, "t": i * step_ms}
-            for i in range(steps + 1)]
+    return [
+        {"x": x0 + (x1 - x0) * i / steps, "y": y0 + (y1 - y0) * i / steps, "t": i * step_ms} for i in range(steps + 1)
+    ]
 
 
 def scripted_typing(text, start, gap_ms, hold_ms):
@@ -91,8 +100,14 @@ def visits():
         point["f"] = round(rng.uniform(0.2, 0.7), 3)
     yield {
         "label": "person, phone",
-        "browser": {"webdriver": False, "screen_width": 390, "screen_height": 844, "touch_supported": True,
-                    "max_touch_points": 5, "plugins_length": 0},
+        "browser": {
+            "webdriver": False,
+            "screen_width": 390,
+            "screen_height": 844,
+            "touch_supported": True,
+            "max_touch_points": 5,
+            "plugins_length": 0,
+        },
         "mouse_movements": touch,
         "keystrokes": human_typing(rng, "hello there", typing_start),
         "clicks": [{"t": 2100}],
@@ -108,8 +123,14 @@ def visits():
     }
     yield {
         "label": "headless browser",
-        "browser": {"webdriver": True, "screen_width": 800, "screen_height": 0, "touch_supported": False,
-                    "max_touch_points": 0, "plugins_length": 0},
+        "browser": {
+            "webdriver": True,
+            "screen_width": 800,
+            "screen_height": 0,
+            "touch_supported": False,
+            "max_touch_points": 0,
+            "plugins_length": 0,
+        },
         "mouse_movements": scripted_path((0, 0), (640, 0), 40, 5),
         "keystrokes": scripted_typing("admin", typing_start, 20, 1),
         "clicks": [{"t": 200}],

@@ -135,32 +135,52 @@ class InputDecoder:
         return path
 
     def keystroke_dict(self):
-        return self.field_dict({
-            "type": lambda: self.pick(("up", "down", "UP")) if self.chance(0.7) else self.text(),
-            "down": self.coordinate, "t": self.coordinate, "time": self.coordinate,
-            "key": lambda: self.pick(("a", "t", "h", "e")) if self.chance(0.7) else self.text(),
-            "up": self.coordinate, "duration_ms": self.coordinate,
-        })
+        return self.field_dict(
+            {
+                "type": lambda: self.pick(("up", "down", "UP")) if self.chance(0.7) else self.text(),
+                "down": self.coordinate,
+                "t": self.coordinate,
+                "time": self.coordinate,
+                "key": lambda: self.pick(("a", "t", "h", "e")) if self.chance(0.7) else self.text(),
+                "up": self.coordinate,
+                "duration_ms": self.coordinate,
+            }
+        )
 
     def keystroke_tuple(self):
         length = 3 if self.chance(0.85) else self.count(5)
-        items = [self.pick(("a", "t", "h")) if self.chance(0.7) else self.text(), self.coordinate(),
-                 None if self.chance(0.2) else self.coordinate(), self.value(2), self.value(2)][:length]
+        items = [
+            self.pick(("a", "t", "h")) if self.chance(0.7) else self.text(),
+            self.coordinate(),
+            None if self.chance(0.2) else self.coordinate(),
+            self.value(2),
+            self.value(2),
+        ][:length]
         return hostile.TupleSubclass(items) if self.chance(0.1) else tuple(items)
 
     def telemetry(self):
         if self.chance(0.05):
             return self.value()
-        return self.field_dict({
-            "browser": lambda: self.field_dict({
-                "webdriver": self.flag, "screen_width": self.number, "screen_height": self.number,
-                "touch_supported": self.flag, "max_touch_points": self.number, "plugins_length": self.number,
-            }),
-            "clicks": lambda: self.list_of(self.value, limit=8),
-            "scrolls": lambda: self.list_of(self.value, limit=8),
-            "keystrokes": lambda: self.list_of(self.keystroke_dict, limit=160),
-            "mouse_movements": lambda: hostile.adopt(self.pointer_path() + [self.movement() for _ in range(self.count(8))]),
-        })
+        return self.field_dict(
+            {
+                "browser": lambda: self.field_dict(
+                    {
+                        "webdriver": self.flag,
+                        "screen_width": self.number,
+                        "screen_height": self.number,
+                        "touch_supported": self.flag,
+                        "max_touch_points": self.number,
+                        "plugins_length": self.number,
+                    }
+                ),
+                "clicks": lambda: self.list_of(self.value, limit=8),
+                "scrolls": lambda: self.list_of(self.value, limit=8),
+                "keystrokes": lambda: self.list_of(self.keystroke_dict, limit=160),
+                "mouse_movements": lambda: hostile.adopt(
+                    self.pointer_path() + [self.movement() for _ in range(self.count(8))]
+                ),
+            }
+        )
 
     def keystroke_list(self):
         if self.chance(0.05):
@@ -184,6 +204,7 @@ class InputDecoder:
             if self.chance(0.8):
                 return (self.text(), self.bytes.ConsumeIntInRange(0, 2**64 - 1) if self.chance(0.6) else self.number())
             return self.value(1)
+
         pairs = [pair() for _ in range(self.count(8))]
         return pairs if self.chance(0.6) else self.pick(hostile.SEQUENCE_WRAPPERS)(pairs)
 

@@ -9,6 +9,8 @@
 # The corpus grows in build/fuzz-corpus; crashing inputs land in build/fuzz-artifacts.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
+PROJECT_ROOT=$ROOT
+source "$ROOT/scripts/build_steps.sh"
 if [ $# -gt 0 ] && [[ "$1" != -* ]]; then
     PYTHON=$1
     shift
@@ -20,7 +22,7 @@ fi
 
 "$PYTHON" -m pip install --quiet atheris numpy
 version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-build="$ROOT/build/fuzz-atheris-$version"
+build="$ROOT/build/fuzz-$version"
 mkdir -p "$ROOT/build/fuzz-corpus" "$ROOT/build/fuzz-artifacts"
 
 if ! command -v clang++ >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
@@ -29,11 +31,8 @@ fi
 
 preload=""
 if command -v clang++ >/dev/null 2>&1; then
-    echo "== instrumented build (coverage, AddressSanitizer, UndefinedBehaviorSanitizer) in $build"
-    CC=clang CXX=clang++ cmake -S "$ROOT" -B "$build" -DPython_EXECUTABLE="$PYTHON" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_FLAGS="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
--fsanitize-coverage=inline-8bit-counters,pc-table,trace-cmp" >/dev/null
-    cmake --build "$build" -j "$(nproc)" >/dev/null
+    # Coverage counters, AddressSanitizer and UndefinedBehaviorSanitizer, as the preset says.
+    build_preset fuzz "$build" all -DPython_EXECUTABLE="$PYTHON"
     # One preloadable runtime holding the sanitizers and libFuzzer, which atheris then
     # uses instead of its own copy, so the module's coverage counters reach the fuzzer.
     preload="$build/sanitizers_with_fuzzer.so"

@@ -33,15 +33,5 @@ find_python() {
     return 1
 }
 
-# Creates (once) a virtual environment for this interpreter and installs the
-# project into it, with the extras given as arguments.
-prepare_venv() {
-    local version
-    version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-    VENV="$PROJECT_ROOT/.venv/$version"
-    [ -x "$VENV/bin/python" ] || "$PYTHON" -m venv "$VENV"
-    "$VENV/bin/python" -m pip install --quiet --upgrade pip
-    local target="$PROJECT_ROOT"
-    [ $# -gt 0 ] && target="$PROJECT_ROOT[$1]"
-    "$VENV/bin/python" -m pip install --quiet "$target" -Cbuild-dir="$PROJECT_ROOT/build/wheel-$version"
-}
+# prepare_venv, build_preset and the other build steps.
+source "$(dirname "${BASH_SOURCE[0]}")/build_steps.sh"

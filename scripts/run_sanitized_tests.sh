@@ -12,12 +12,9 @@ find_python
 prepare_venv test
 
 version=$("$VENV/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-BUILD_DIR="$PROJECT_ROOT/build/asan-$version"
-echo "== Sanitized extension for CPython $version in $BUILD_DIR"
-# g++ on purpose: the runtime preloaded below is gcc's.
-cmake -S "$PROJECT_ROOT" -B "$BUILD_DIR" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVELTRIX_SANITIZE=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" >/dev/null
+BUILD_DIR="$PROJECT_ROOT/build/sanitize-$version"
+# The preset compiles with g++ on purpose: the runtime preloaded below is gcc's.
+build_preset sanitize "$BUILD_DIR" all -DPython_EXECUTABLE="$VENV/bin/python"
 
 # The interpreter itself is not instrumented, so the runtime must be loaded
 # before anything else to intercept every allocation.

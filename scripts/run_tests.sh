@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the C++ tests of the plain core, then the Python
-# tests against a freshly built and installed extension.
+# tests against the extension installed in .venv/<version>, rebuilt only when a
+# file it is built from changed.
 #   scripts/run_tests.sh                 newest CPython >= 3.12 found
 #   PYTHON=python3.13 scripts/run_tests.sh
 # Extra arguments go to pytest.
@@ -9,33 +10,25 @@ PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
 source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 
-# System packages the tests use: CMake and GoogleTest for the C++ tests,
+# System packages the tests use: CMake, Ninja and GoogleTest for the C++ tests,
 # faketime to move the clocks of a child interpreter; redis-server and
 # redis-cli for the shared state engines (one server and a 3-node cluster);
 # chromium and its driver for the example service's page. Installed when
 # missing and we may.
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
+command -v ninja >/dev/null 2>&1 || missing+=(ninja-build)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v faketime >/dev/null 2>&1 || missing+=(faketime)
 command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
 command -v redis-cli >/dev/null 2>&1 || missing+=(redis-tools)
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 [ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
-if [ ${#missing[@]} -gt 0 ]; then
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-    else
-        echo "error: missing system packages: ${missing[*]} (install them, e.g. apt-get install ${missing[*]})" >&2
-        exit 1
-    fi
-fi
+install_system_packages "${missing[@]}"
 
+build_preset tests "$PROJECT_ROOT/build/tests" all
 echo "== C++ tests of the core"
-cmake -S "$PROJECT_ROOT" -B "$PROJECT_ROOT/build/cpp-tests" -DCMAKE_BUILD_TYPE=Release \
-    -DVELTRIX_BUILD_EXTENSION=OFF -DVELTRIX_BUILD_TESTS=ON >/dev/null
-cmake --build "$PROJECT_ROOT/build/cpp-tests" -j "$(nproc)" >/dev/null
-"$PROJECT_ROOT/build/cpp-tests/core_tests" --gtest_brief=1
+"$PROJECT_ROOT/build/tests/core_tests" --gtest_brief=1
 
 echo "== Python tests on $("$PYTHON" -c 'import sys; print(sys.version.split()[0])')"
 prepare_venv test

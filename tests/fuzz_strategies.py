@@ -17,18 +17,36 @@ from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 
 from hostile_objects import (
-    ALL_FIELDS, BUFFER_WRAPPERS, FLAG_WRAPPERS, HUGE_INTS, JUNK_KEYWORDS, LONE_SURROGATES, MAX_NESTING, MUTATIONS,
-    NUMBER_WRAPPERS, SEQUENCE_WRAPPERS, TEXT_WRAPPERS, CollidingKey, HostileDict, HostileList, StrSubclass,
-    TupleSubclass, adopt, nested,
+    ALL_FIELDS,
+    BUFFER_WRAPPERS,
+    FLAG_WRAPPERS,
+    HUGE_INTS,
+    JUNK_KEYWORDS,
+    LONE_SURROGATES,
+    MAX_NESTING,
+    MUTATIONS,
+    NUMBER_WRAPPERS,
+    SEQUENCE_WRAPPERS,
+    TEXT_WRAPPERS,
+    CollidingKey,
+    HostileDict,
+    HostileList,
+    StrSubclass,
+    TupleSubclass,
+    adopt,
+    nested,
 )
 from result_contracts import PARAMETERS
 
-_TOLERATED = [HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much,
-              HealthCheck.large_base_example]
+_TOLERATED = [
+    HealthCheck.too_slow,
+    HealthCheck.data_too_large,
+    HealthCheck.filter_too_much,
+    HealthCheck.large_base_example,
+]
 settings.register_profile("ci", max_examples=60, deadline=None, suppress_health_check=_TOLERATED)
 settings.register_profile("long", max_examples=5000, deadline=None, suppress_health_check=_TOLERATED)
 fuzz_settings = settings.get_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
-
 
 
 def _wrapped(wrappers, values):
@@ -97,16 +115,16 @@ def mixed_lists(draw, items, max_size=30):
 
 coordinates = st.one_of(st.floats(-5000, 5000), st.integers(-5000, 5000), number_like)
 
-movements = field_dicts({"x": coordinates, "y": coordinates, "t": coordinates, "r": coordinates,
-                         "f": coordinates})
+movements = field_dicts({"x": coordinates, "y": coordinates, "t": coordinates, "r": coordinates, "f": coordinates})
 
 
 @st.composite
 def pointer_paths(draw):
     """Well-formed samples in time order, sometimes with repeated or reversed steps,
     so the kinematics, spectral and curvature analyses all get real work."""
-    steps = draw(st.lists(st.tuples(st.floats(-50, 50), st.floats(-50, 50), st.floats(-5, 40)),
-                          min_size=0, max_size=80))
+    steps = draw(
+        st.lists(st.tuples(st.floats(-50, 50), st.floats(-50, 50), st.floats(-5, 40)), min_size=0, max_size=80)
+    )
     x = y = t = 0.0
     path = []
     for dx, dy, dt in steps:
@@ -121,26 +139,39 @@ movement_lists = st.one_of(
     st.builds(lambda path, extra: adopt(path + extra), pointer_paths(), st.lists(movements, max_size=5)),
 )
 
-keystroke_dicts = field_dicts({
-    "type": st.sampled_from(["up", "down", "UP", "keyup"]) | text_like,
-    "down": coordinates, "t": coordinates, "time": coordinates,
-    "key": st.sampled_from(["a", "b", "t", "h", "e", " "]) | text_like,
-    "up": coordinates | st.none(), "duration_ms": coordinates,
-})
+keystroke_dicts = field_dicts(
+    {
+        "type": st.sampled_from(["up", "down", "UP", "keyup"]) | text_like,
+        "down": coordinates,
+        "t": coordinates,
+        "time": coordinates,
+        "key": st.sampled_from(["a", "b", "t", "h", "e", " "]) | text_like,
+        "up": coordinates | st.none(),
+        "duration_ms": coordinates,
+    }
+)
 
-browsers = field_dicts({
-    "webdriver": flag_like, "screen_width": number_like, "screen_height": number_like,
-    "touch_supported": flag_like, "max_touch_points": number_like, "plugins_length": number_like,
-})
+browsers = field_dicts(
+    {
+        "webdriver": flag_like,
+        "screen_width": number_like,
+        "screen_height": number_like,
+        "touch_supported": flag_like,
+        "max_touch_points": number_like,
+        "plugins_length": number_like,
+    }
+)
 
 telemetry = st.one_of(
-    field_dicts({
-        "browser": browsers | anything,
-        "clicks": mixed_lists(anything, max_size=8) | anything,
-        "scrolls": mixed_lists(anything, max_size=8) | anything,
-        "keystrokes": mixed_lists(keystroke_dicts | anything) | anything,
-        "mouse_movements": movement_lists | anything,
-    }),
+    field_dicts(
+        {
+            "browser": browsers | anything,
+            "clicks": mixed_lists(anything, max_size=8) | anything,
+            "scrolls": mixed_lists(anything, max_size=8) | anything,
+            "keystrokes": mixed_lists(keystroke_dicts | anything) | anything,
+            "mouse_movements": movement_lists | anything,
+        }
+    ),
     anything,
 )
 
@@ -182,6 +213,7 @@ durations = st.one_of(st.integers(0, 10**6), st.sampled_from(HUGE_INTS), number_
 
 
 # ---------------------------------------------------------------- any call
+
 
 @st.composite
 def bound_calls(draw):

@@ -29,8 +29,7 @@ class HostileTypeError(TypeError):
 
 # Field names the readers look up: keys colliding with them stress the lookups.
 TELEMETRY_FIELDS = ("browser", "clicks", "scrolls", "keystrokes", "mouse_movements")
-BROWSER_FIELDS = ("webdriver", "screen_width", "screen_height", "touch_supported", "max_touch_points",
-                  "plugins_length")
+BROWSER_FIELDS = ("webdriver", "screen_width", "screen_height", "touch_supported", "max_touch_points", "plugins_length")
 KEYSTROKE_FIELDS = ("type", "down", "t", "time", "key", "up", "duration_ms")
 MOVEMENT_FIELDS = ("x", "y", "t", "r", "f")
 ALL_FIELDS = TELEMETRY_FIELDS + BROWSER_FIELDS + KEYSTROKE_FIELDS + MOVEMENT_FIELDS
@@ -39,10 +38,11 @@ ALL_FIELDS = TELEMETRY_FIELDS + BROWSER_FIELDS + KEYSTROKE_FIELDS + MOVEMENT_FIE
 JUNK_KEYWORDS = ("telemetry", "x", "ip", "nonce", "bans", "x_obj", "self", "ip ", "\udc80")
 
 # Just inside and outside the 64-bit ranges, and far beyond a double's.
-HUGE_INTS = (2**63 - 1, 2**63, 2**64 - 1, 2**64, -2**63, -2**63 - 1, 10**400, -10**400)
+HUGE_INTS = (2**63 - 1, 2**63, 2**64 - 1, 2**64, -(2**63), -(2**63) - 1, 10**400, -(10**400))
 
 
 # ---------------------------------------------------------------- mutation
+
 
 def mutate(container, action):
     """Changes `container` in place while the module may be reading it."""
@@ -50,7 +50,7 @@ def mutate(container, action):
         if action == "clear":
             container.clear()
         elif action == "shrink":
-            del container[list.__len__(container) // 2:]
+            del container[list.__len__(container) // 2 :]
         elif action == "grow":
             container.extend([{"x": 1, "y": 2, "t": 3}] * 64)
         elif action == "shuffle":
@@ -94,6 +94,7 @@ def nested(value, depth):
 
 
 # ---------------------------------------------------------------- hooks
+
 
 def _reenter():
     # Pure and read-only calls: re-entering must not deadlock, and must not change
@@ -237,13 +238,17 @@ class LyingSequence:
 
 
 def _fake_numpy_bool_type(name, with_truth):
-    namespace = {"__init__": lambda self, truth: setattr(self, "truth", truth),
-                 "__repr__": lambda self: f"numpy.{name}({self.truth!r})"}
+    namespace = {
+        "__init__": lambda self, truth: setattr(self, "truth", truth),
+        "__repr__": lambda self: f"numpy.{name}({self.truth!r})",
+    }
     if with_truth:
+
         def __bool__(self):
             if self.truth == "raise":
                 raise HostileError("__bool__")
             return self.truth
+
         namespace["__bool__"] = __bool__
     fake = type(name, (), namespace)
     fake.__module__ = "numpy"  # recognised by module and name, as numpy's own bool is
@@ -277,7 +282,7 @@ NUMBER_WRAPPERS = [
     lambda v: IntSubclass(_finite_int(v)),
     lambda v: bool(_finite_int(v) % 2),
     lambda v: numpy.float64(_as_float(v)),
-    lambda v: numpy.int64(max(min(_finite_int(v), 2**63 - 1), -2**63)),
+    lambda v: numpy.int64(max(min(_finite_int(v), 2**63 - 1), -(2**63))),
     lambda v: numpy.bool_(_finite_int(v) % 2),
     lambda v: FloatLike(v, "float_subclass"),
     lambda v: IndexLike(_finite_int(v), "ok"),

@@ -14,27 +14,73 @@ import veltrix_core_rs as core
 from hostile_objects import HostileError
 
 FEATURE_TYPES = {
-    "mouse_points": int, "total_distance": float, "straightness": float, "avg_velocity": float,
-    "max_velocity": float, "velocity_var": float, "avg_acceleration": float, "acceleration_var": float,
-    "avg_jerk": float, "dt_var": float, "click_count": int, "key_count": int, "key_interval_avg": float,
-    "key_interval_var": float, "webdriver": bool, "screen_valid": bool, "scroll_count": int,
-    "terminal_decel_ratio": float, "plugins_length": int, "touch_supported": bool, "screen_width": float,
-    "spectral_purity": float, "spectral_entropy": float, "submovement_count": int, "max_touch_points": int,
-    "avg_touch_radius": float, "touch_radius_var": float, "avg_touch_force": float, "touch_event_count": int,
-    "curvature_score": float, "mean_curvature": float, "curvature_var": float, "curvature_rate_var": float,
-    "avg_dwell_time": float, "dwell_time_var": float, "avg_flight_time": float, "flight_time_var": float,
-    "digraph_entropy": float, "keystroke_score": float,
+    "mouse_points": int,
+    "total_distance": float,
+    "straightness": float,
+    "avg_velocity": float,
+    "max_velocity": float,
+    "velocity_var": float,
+    "avg_acceleration": float,
+    "acceleration_var": float,
+    "avg_jerk": float,
+    "dt_var": float,
+    "click_count": int,
+    "key_count": int,
+    "key_interval_avg": float,
+    "key_interval_var": float,
+    "webdriver": bool,
+    "screen_valid": bool,
+    "scroll_count": int,
+    "terminal_decel_ratio": float,
+    "plugins_length": int,
+    "touch_supported": bool,
+    "screen_width": float,
+    "spectral_purity": float,
+    "spectral_entropy": float,
+    "submovement_count": int,
+    "max_touch_points": int,
+    "avg_touch_radius": float,
+    "touch_radius_var": float,
+    "avg_touch_force": float,
+    "touch_event_count": int,
+    "curvature_score": float,
+    "mean_curvature": float,
+    "curvature_var": float,
+    "curvature_rate_var": float,
+    "avg_dwell_time": float,
+    "dwell_time_var": float,
+    "avg_flight_time": float,
+    "flight_time_var": float,
+    "digraph_entropy": float,
+    "keystroke_score": float,
 }
-UNSIGNED_FEATURES = ("mouse_points", "click_count", "key_count", "scroll_count", "submovement_count",
-                     "touch_event_count")
+UNSIGNED_FEATURES = (
+    "mouse_points",
+    "click_count",
+    "key_count",
+    "scroll_count",
+    "submovement_count",
+    "touch_event_count",
+)
 # The kinematics look at the earliest pointer samples only, the reader at the first keystroke positions.
 MAX_MOUSE_POINTS = 300
 MAX_KEY_COUNT = 150
 
 CURVATURE_TYPES = dict.fromkeys(("curvature_score", "mean_curvature", "curvature_var", "curvature_rate_var"), float)
-KEYSTROKE_TYPES = {"key_count": int, **dict.fromkeys(
-    ("avg_dwell_time", "dwell_time_var", "avg_flight_time", "flight_time_var", "digraph_entropy",
-     "keystroke_score"), float)}
+KEYSTROKE_TYPES = {
+    "key_count": int,
+    **dict.fromkeys(
+        (
+            "avg_dwell_time",
+            "dwell_time_var",
+            "avg_flight_time",
+            "flight_time_var",
+            "digraph_entropy",
+            "keystroke_score",
+        ),
+        float,
+    ),
+}
 STATS_TYPES = dict.fromkeys(("current_bucket_nonces", "previous_bucket_nonces", "active_ip_bans"), int)
 
 PARAMETERS = {
@@ -75,7 +121,9 @@ BUFFER_REFUSAL_MESSAGES = {
 }
 TUPLE_LENGTH_MESSAGE = re.compile(r"expected tuple of length 2, but got tuple of length \d+")
 RELEASED_VIEW_MESSAGE = "operation forbidden on released memoryview object"
-CORE_VERSION = "0.9.4-native-rust"
+# The version answers the same for the life of the process; its value is checked
+# against the package's metadata in test_module_surface.py.
+CORE_VERSION = core.get_core_version()
 
 
 def same_number(a, b):

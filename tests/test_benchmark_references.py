@@ -11,10 +11,9 @@ import veltrix_core_rs as core
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
-from nonce_memory import distinct_nonces  # noqa: E402
-from reference_check import (REFERENCES, curvature_mismatches, feature_mismatches,  # noqa: E402
-                             visit_mismatches)
 import reference_state_engine  # noqa: E402
+from nonce_memory import distinct_nonces  # noqa: E402
+from reference_check import REFERENCES, curvature_mismatches, feature_mismatches, visit_mismatches  # noqa: E402
 from reference_state_engine import BUCKET_WIDTH_SECONDS, ReferenceStateEngine  # noqa: E402
 from visit_shapes import SHAPES, make_visit  # noqa: E402
 
@@ -40,15 +39,35 @@ EDGE_VISITS = {
     "empty": {},
     "not a dict": [1, 2],
     "browser without screen": {"browser": {}},
-    "browser with odd values": {"browser": {"screen_width": "1920", "screen_height": 0, "webdriver": 1,
-                                            "max_touch_points": True, "plugins_length": -1}},
+    "browser with odd values": {
+        "browser": {
+            "screen_width": "1920",
+            "screen_height": 0,
+            "webdriver": 1,
+            "max_touch_points": True,
+            "plugins_length": -1,
+        }
+    },
     "two points": {"mouse_movements": _points((0, 0, 0), (3, 4, 10))},
     "worked kinematics": {"mouse_movements": _points((0, 0, 0), (3, 4, 10), (6, 8, 20), (6, 8, 20), (12, 16, 40))},
-    "unusable points": {"mouse_movements": [{"x": 1, "y": 2}, {"x": math.inf, "y": 2, "t": 3}, "point",
-                                            {"x": True, "y": 2, "t": 3, "r": -1, "f": 0.5}]},
+    "unusable points": {
+        "mouse_movements": [
+            {"x": 1, "y": 2},
+            {"x": math.inf, "y": 2, "t": 3},
+            "point",
+            {"x": True, "y": 2, "t": 3, "r": -1, "f": 0.5},
+        ]
+    },
     "alternating speed": {"mouse_movements": _points(*((i * (1 + i % 2), 0, i * 10) for i in range(12)))},
-    "odd keystrokes": {"keystrokes": [{"t": math.nan, "down": 5, "key": "A"}, {"t": 10, "up": "x", "duration_ms": 80},
-                                      {"key": "a"}, {"time": 300, "key": "B"}, {"t": 250, "key": "\u212a"}]},
+    "odd keystrokes": {
+        "keystrokes": [
+            {"t": math.nan, "down": 5, "key": "A"},
+            {"t": 10, "up": "x", "duration_ms": 80},
+            {"key": "a"},
+            {"time": 300, "key": "B"},
+            {"t": 250, "key": "\u212a"},
+        ]
+    },
     "scripted typing": {"keystrokes": [{"key": c, "t": i * 50, "duration_ms": 10} for i, c in enumerate("thequick")]},
 }
 
@@ -59,16 +78,19 @@ def test_contenders_follow_the_reading_and_default_rules(visit, reference):
     assert feature_mismatches(core.extract_features_rs(visit), reference.extract_features(visit)) == []
 
 
-@pytest.mark.parametrize("expected, actual, agree", [
-    ({"a": 1.0}, {"a": 1.0 + 1e-12}, True),
-    ({"a": 1.0}, {"a": 1.0 + 1e-6}, False),
-    ({"a": 0.0}, {"a": 1e-17}, True),
-    ({"a": math.nan}, {"a": math.nan}, True),
-    ({"a": math.nan}, {"a": 0.0}, False),
-    ({"a": 1}, {"a": 1.0}, False),
-    ({"a": True}, {"a": 1}, False),
-    ({"a": 1.0, "b": 2.0}, {"b": 2.0, "a": 1.0}, False),
-])
+@pytest.mark.parametrize(
+    "expected, actual, agree",
+    [
+        ({"a": 1.0}, {"a": 1.0 + 1e-12}, True),
+        ({"a": 1.0}, {"a": 1.0 + 1e-6}, False),
+        ({"a": 0.0}, {"a": 1e-17}, True),
+        ({"a": math.nan}, {"a": math.nan}, True),
+        ({"a": math.nan}, {"a": 0.0}, False),
+        ({"a": 1}, {"a": 1.0}, False),
+        ({"a": True}, {"a": 1}, False),
+        ({"a": 1.0, "b": 2.0}, {"b": 2.0, "a": 1.0}, False),
+    ],
+)
 def test_feature_comparison_checks_values_types_and_order(expected, actual, agree):
     assert (feature_mismatches(expected, actual) == []) is agree
 

@@ -150,6 +150,7 @@ def test_clearing_while_others_consume(engine, rapid_switching):
 
 def test_reentrant_conversions_from_many_threads(engine, rapid_switching):
     """Conversion hooks that call back into the module from every thread."""
+
     def worker(index):
         for round_number in range(200):
             hook = FloatLike(round_number, "reenter")

@@ -59,9 +59,20 @@ KEYSTROKE_KEYS = list(core.evaluate_keystroke_dynamics_rs([]))
 CURVATURE_KEYS = ["curvature_score", "mean_curvature", "curvature_var", "curvature_rate_var"]
 # Everything derived from the order of pointer samples, apart from their number.
 KINEMATIC_KEYS = [
-    "total_distance", "straightness", "avg_velocity", "max_velocity", "velocity_var",
-    "avg_acceleration", "acceleration_var", "avg_jerk", "dt_var", "terminal_decel_ratio",
-    "spectral_purity", "spectral_entropy", "submovement_count", *CURVATURE_KEYS,
+    "total_distance",
+    "straightness",
+    "avg_velocity",
+    "max_velocity",
+    "velocity_var",
+    "avg_acceleration",
+    "acceleration_var",
+    "avg_jerk",
+    "dt_var",
+    "terminal_decel_ratio",
+    "spectral_purity",
+    "spectral_entropy",
+    "submovement_count",
+    *CURVATURE_KEYS,
 ]
 
 
@@ -115,8 +126,14 @@ def test_anything_but_a_dict_is_an_empty_visit(telemetry):
 
 def test_rich_visit_has_the_same_keys_and_types():
     telemetry = {
-        "browser": {"webdriver": True, "screen_width": 1920, "screen_height": 1080, "touch_supported": True,
-                    "max_touch_points": -2, "plugins_length": -1},
+        "browser": {
+            "webdriver": True,
+            "screen_width": 1920,
+            "screen_height": 1080,
+            "touch_supported": True,
+            "max_touch_points": -2,
+            "plugins_length": -1,
+        },
         "clicks": [1, 2],
         "scrolls": [None],
         "keystrokes": [{"key": c, "t": 100 * i, "up": 100 * i + 60} for i, c in enumerate("the cat")],
@@ -341,18 +358,21 @@ FIVE_POINTS = [(0, 0, 0), (3, 4, 10), (6, 8, 20), (6, 8, 20), (12, 16, 40)]
 
 def test_five_point_path():
     features = extract({"mouse_movements": path(FIVE_POINTS)})
-    assert_features(features, {
-        "mouse_points": 5,
-        "total_distance": 20.0,
-        "straightness": 1.0,
-        "avg_velocity": 0.375,
-        "max_velocity": 0.5,
-        "velocity_var": 0.046875,
-        "terminal_decel_ratio": 1.0,
-        "submovement_count": 1,
-        "spectral_purity": 0.0,
-        "spectral_entropy": 1.0,
-    })
+    assert_features(
+        features,
+        {
+            "mouse_points": 5,
+            "total_distance": 20.0,
+            "straightness": 1.0,
+            "avg_velocity": 0.375,
+            "max_velocity": 0.5,
+            "velocity_var": 0.046875,
+            "terminal_decel_ratio": 1.0,
+            "submovement_count": 1,
+            "spectral_purity": 0.0,
+            "spectral_entropy": 1.0,
+        },
+    )
     assert features["dt_var"] == pytest.approx(49.501875, rel=1e-12)
     assert features["avg_acceleration"] == pytest.approx(-1.658333, abs=1e-6)
     assert features["acceleration_var"] == pytest.approx(5.583472, abs=1e-6)
@@ -383,10 +403,18 @@ def test_samples_are_ordered_by_time_and_ties_keep_list_order():
 
 def test_coincident_points_do_not_move():
     features = extract({"mouse_movements": path([(7, 7, 10 * i) for i in range(12)])})
-    assert_features(features, {
-        "total_distance": 0.0, "straightness": 1.0, "max_velocity": 0.0, "terminal_decel_ratio": 1.0,
-        "submovement_count": 0, "spectral_purity": 0.0, "spectral_entropy": 1.0,
-    })
+    assert_features(
+        features,
+        {
+            "total_distance": 0.0,
+            "straightness": 1.0,
+            "max_velocity": 0.0,
+            "terminal_decel_ratio": 1.0,
+            "submovement_count": 0,
+            "spectral_purity": 0.0,
+            "spectral_entropy": 1.0,
+        },
+    )
 
 
 def test_only_the_300_earliest_samples_are_used():
@@ -425,15 +453,17 @@ def touch_path(contacts):
 @pytest.mark.parametrize(
     "contacts,expected",
     [
-        ([{}, {}, {}], {"avg_touch_radius": 0.0, "touch_radius_var": 0.0, "avg_touch_force": 0.0,
-                        "touch_event_count": 0}),
-        ([{"r": 2}, {"r": 4}, {"r": 6}], {"avg_touch_radius": 4.0, "touch_radius_var": 8 / 3,
-                                          "touch_event_count": 3}),
+        (
+            [{}, {}, {}],
+            {"avg_touch_radius": 0.0, "touch_radius_var": 0.0, "avg_touch_force": 0.0, "touch_event_count": 0},
+        ),
+        ([{"r": 2}, {"r": 4}, {"r": 6}], {"avg_touch_radius": 4.0, "touch_radius_var": 8 / 3, "touch_event_count": 3}),
         ([{"f": 0.2}, {"f": 0.4}], {"avg_touch_force": pytest.approx(0.3), "touch_event_count": 0}),
         ([{"r": -1, "f": 0.5}], {"avg_touch_radius": 0.0, "avg_touch_force": 0.5, "touch_event_count": 0}),
-        ([{"r": 0, "f": 0}, {"r": NAN, "f": NAN}, {"r": 3, "f": -1}], {"avg_touch_radius": 3.0,
-                                                                      "avg_touch_force": 0.0,
-                                                                      "touch_event_count": 1}),
+        (
+            [{"r": 0, "f": 0}, {"r": NAN, "f": NAN}, {"r": 3, "f": -1}],
+            {"avg_touch_radius": 3.0, "avg_touch_force": 0.0, "touch_event_count": 1},
+        ),
         ([{"r": INF}, {"r": 1}], {"avg_touch_radius": INF, "touch_event_count": 2}),
     ],
 )
@@ -449,8 +479,16 @@ def test_dropped_samples_carry_no_touch_data():
 
 def test_every_touch_sample_counts_beyond_the_kinematics_limit():
     features = extract({"mouse_movements": touch_path([{"r": 1 + i % 2, "f": 0.5} for i in range(400)])})
-    assert_features(features, {"mouse_points": 400, "touch_event_count": 400, "avg_touch_radius": 1.5,
-                               "touch_radius_var": 0.25, "avg_touch_force": 0.5})
+    assert_features(
+        features,
+        {
+            "mouse_points": 400,
+            "touch_event_count": 400,
+            "avg_touch_radius": 1.5,
+            "touch_radius_var": 0.25,
+            "avg_touch_force": 0.5,
+        },
+    )
 
 
 # ---------------------------------------------------------------- hostile telemetry
@@ -514,12 +552,14 @@ class TrapDict(dict):
 
 def test_dict_subclasses_are_read_through_their_table():
     def visit(mapping):
-        return mapping({
-            "browser": mapping({"webdriver": True, "screen_width": 800, "screen_height": 600}),
-            "clicks": [1],
-            "keystrokes": [mapping({"key": "a", "t": 0, "up": 70}), mapping({"key": "b", "t": 150})],
-            "mouse_movements": [mapping({"x": i, "y": i % 3, "t": 10 * i, "r": 1}) for i in range(12)],
-        })
+        return mapping(
+            {
+                "browser": mapping({"webdriver": True, "screen_width": 800, "screen_height": 600}),
+                "clicks": [1],
+                "keystrokes": [mapping({"key": "a", "t": 0, "up": 70}), mapping({"key": "b", "t": 150})],
+                "mouse_movements": [mapping({"x": i, "y": i % 3, "t": 10 * i, "r": 1}) for i in range(12)],
+            }
+        )
 
     assert extract(visit(TrapDict)) == extract(visit(dict))
 
@@ -547,8 +587,12 @@ def test_failed_lookup_reads_as_absent():
 
 def test_extreme_numbers_are_absorbed():
     movements = [
-        {"x": -1e308, "y": 0, "t": 0}, {"x": 1e308, "y": 0, "t": 1e-300}, {"x": 0, "y": 1e308, "t": 1e308},
-        {"x": 10**400, "y": 0, "t": 0}, {"x": 0, "y": -(10**400), "t": 0}, {"x": 0, "y": 0, "t": NAN},
+        {"x": -1e308, "y": 0, "t": 0},
+        {"x": 1e308, "y": 0, "t": 1e-300},
+        {"x": 0, "y": 1e308, "t": 1e308},
+        {"x": 10**400, "y": 0, "t": 0},
+        {"x": 0, "y": -(10**400), "t": 0},
+        {"x": 0, "y": 0, "t": NAN},
     ]
     features = extract({"mouse_movements": movements, "clicks": [10**400], "browser": {"plugins_length": 2**64}})
     assert features["mouse_points"] == 3
@@ -582,8 +626,13 @@ def test_junk_and_deep_nesting():
     assert_features(features, {"click_count": 3, "mouse_points": 0, "key_count": 0, "screen_valid": False})
 
     junk = [None, 1, "x", b"y", 2.5, [], (), {}, set(), object(), FloatRaises(), deep, {"x": deep}]
-    telemetry = {"browser": {"webdriver": deep, "screen_width": junk}, "keystrokes": junk, "mouse_movements": junk,
-                 "scrolls": junk, "other": deep}
+    telemetry = {
+        "browser": {"webdriver": deep, "screen_width": junk},
+        "keystrokes": junk,
+        "mouse_movements": junk,
+        "scrolls": junk,
+        "other": deep,
+    }
     assert_features(extract(telemetry), {"scroll_count": len(junk), "mouse_points": 0, "key_count": 0})
 
 
@@ -599,19 +648,31 @@ keystroke_entries = st.fixed_dictionaries(
 )
 browser_values = st.fixed_dictionaries(
     {},
-    optional={key: numbers for key in ("webdriver", "screen_width", "screen_height", "touch_supported",
-                                       "max_touch_points", "plugins_length")},
-)
-telemetry_values = st.fixed_dictionaries(
-    {},
     optional={
-        "browser": browser_values | json_values,
-        "clicks": json_values,
-        "scrolls": json_values,
-        "keystrokes": st.lists(keystroke_entries | json_values, max_size=20) | json_values,
-        "mouse_movements": st.lists(movement_entries | json_values, max_size=40) | json_values,
+        key: numbers
+        for key in (
+            "webdriver",
+            "screen_width",
+            "screen_height",
+            "touch_supported",
+            "max_touch_points",
+            "plugins_length",
+        )
     },
-) | json_values
+)
+telemetry_values = (
+    st.fixed_dictionaries(
+        {},
+        optional={
+            "browser": browser_values | json_values,
+            "clicks": json_values,
+            "scrolls": json_values,
+            "keystrokes": st.lists(keystroke_entries | json_values, max_size=20) | json_values,
+            "mouse_movements": st.lists(movement_entries | json_values, max_size=40) | json_values,
+        },
+    )
+    | json_values
+)
 
 
 @settings(max_examples=300, deadline=None)

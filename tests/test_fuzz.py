@@ -6,7 +6,8 @@ import time
 
 import numpy
 import pytest
-from hypothesis import given, strategies as st
+from hypothesis import given
+from hypothesis import strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 import veltrix_core_rs as core
@@ -58,9 +59,16 @@ def _items_as_read(exporter):
 # Two items at least, so the two-row layouts are not empty: an empty array.array exports
 # an unaligned placeholder address, which is refused like any other misaligned buffer.
 @fuzz_settings
-@given(st.lists(st.tuples(st.sampled_from(ACCEPTED_BUFFER_WRAPPERS),
-                          st.lists(st.floats(-1000, 1000) | st.floats(), min_size=2, max_size=30)),
-                min_size=3, max_size=3))
+@given(
+    st.lists(
+        st.tuples(
+            st.sampled_from(ACCEPTED_BUFFER_WRAPPERS),
+            st.lists(st.floats(-1000, 1000) | st.floats(), min_size=2, max_size=30),
+        ),
+        min_size=3,
+        max_size=3,
+    )
+)
 def test_buffers_of_any_layout_read_like_their_items(series):
     buffers = [wrap(values) for wrap, values in series]
     ok, in_place = call_checked("evaluate_curvature_zerocopy_rs", *buffers)
@@ -116,7 +124,7 @@ NONCES = st.sampled_from(["n1", "n2", "N1", "", "\U0001f600", "x" * 300])
 ADDRESSES = st.sampled_from(["10.0.0.1", "10.0.0.01", "::1", "", "\u00e9"])
 # Durations and expiries keep clear of the current second, so the clock's tick cannot flip an answer.
 DURATIONS = st.sampled_from([0, 3600, 2**40, 2**64 - 1])
-EXPIRY_OFFSETS = st.sampled_from([-10**6, -60, 3600, None])  # None: the largest expiry
+EXPIRY_OFFSETS = st.sampled_from([-(10**6), -60, 3600, None])  # None: the largest expiry
 
 
 class StateEngineModel(RuleBasedStateMachine):

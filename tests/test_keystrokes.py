@@ -148,10 +148,32 @@ def test_order_form_and_letter_case_do_not_change_the_result(name):
 
 @pytest.mark.parametrize(
     "keystrokes",
-    [[], KeystrokeList(), None, (), (("a", 0.0, 80.0),), {"key": "a", "down": 0.0}, iter([("a", 0.0, 80.0)]),
-     (press for press in [("a", 0.0, 80.0)]), "a", 5, b"abc"],
-    ids=["empty list", "empty list subclass", "None", "empty tuple", "tuple of tuples", "dict", "iterator",
-         "generator", "str", "int", "bytes"],
+    [
+        [],
+        KeystrokeList(),
+        None,
+        (),
+        (("a", 0.0, 80.0),),
+        {"key": "a", "down": 0.0},
+        iter([("a", 0.0, 80.0)]),
+        (press for press in [("a", 0.0, 80.0)]),
+        "a",
+        5,
+        b"abc",
+    ],
+    ids=[
+        "empty list",
+        "empty list subclass",
+        "None",
+        "empty tuple",
+        "tuple of tuples",
+        "dict",
+        "iterator",
+        "generator",
+        "str",
+        "int",
+        "bytes",
+    ],
 )
 def test_anything_but_a_non_empty_list_gives_the_all_zero_result(keystrokes):
     result = evaluate(keystrokes)
@@ -545,8 +567,13 @@ def test_conversion_that_empties_the_dict_being_read():
 
 
 def test_errors_raised_while_reading_never_escape():
-    keystrokes = [("a", RaisingFloat(), None), {"down": RaisingFloat(), "t": HUGE, "up": RaisingFloat()},
-                  ("\ud800", 1.0, None), {"key": "\udfff", "down": 1.0}, ("b", 2.0, HUGE)]
+    keystrokes = [
+        ("a", RaisingFloat(), None),
+        {"down": RaisingFloat(), "t": HUGE, "up": RaisingFloat()},
+        ("\ud800", 1.0, None),
+        {"key": "\udfff", "down": 1.0},
+        ("b", 2.0, HUGE),
+    ]
     result = evaluate(keystrokes)
     assert result["key_count"] == 1
     assert evaluate([("a", 0.0, 80.0)])["avg_dwell_time"] == 80.0
@@ -572,8 +599,9 @@ def test_ten_thousand_steady_presses(form):
 
 def test_ten_thousand_tuples_half_with_nan_down_times():
     rng = random.Random(7)
-    presses = [(rng.choice("abcdefgh"), NAN if rng.random() < 0.5 else rng.uniform(0, 1e5), None)
-               for _ in range(TEN_THOUSAND)]
+    presses = [
+        (rng.choice("abcdefgh"), NAN if rng.random() < 0.5 else rng.uniform(0, 1e5), None) for _ in range(TEN_THOUSAND)
+    ]
     result = evaluate(presses)
     assert_result_shape(result)
     assert result["key_count"] == TEN_THOUSAND
@@ -623,8 +651,14 @@ dict_items = st.fixed_dictionaries(
         "duration_ms": times,
     },
 )
-junk = st.one_of(st.none(), st.integers(), st.text(max_size=3), st.lists(st.integers(), max_size=3),
-                 st.tuples(keys, times), st.tuples(keys, times, times, times))
+junk = st.one_of(
+    st.none(),
+    st.integers(),
+    st.text(max_size=3),
+    st.lists(st.integers(), max_size=3),
+    st.tuples(keys, times),
+    st.tuples(keys, times, times, times),
+)
 items = st.one_of(st.tuples(keys, times, times), dict_items, junk)
 
 
@@ -677,8 +711,6 @@ print(core.extract_features_rs(visit)["key_count"])
 
 
 def test_memory_follows_the_records_not_the_length_of_a_shared_label():
-    child = subprocess.run(
-        [sys.executable, "-c", SHARED_LONG_LABEL_CHILD], capture_output=True, text=True, timeout=120
-    )
+    child = subprocess.run([sys.executable, "-c", SHARED_LONG_LABEL_CHILD], capture_output=True, text=True, timeout=120)
     assert child.returncode == 0, child.stderr
     assert child.stdout.split() == ["10000", "150"]

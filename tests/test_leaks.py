@@ -89,15 +89,34 @@ FLOATS = array.array("d", TS)
 NAN = float("nan")
 
 UNTIDY_VISIT = {
-    "browser": {"webdriver": 1, "screen_width": "1920", "screen_height": FloatRaising(),
-                "touch_supported": numpy.bool_(True), "max_touch_points": 2**70, "plugins_length": IndexLike(3)},
+    "browser": {
+        "webdriver": 1,
+        "screen_width": "1920",
+        "screen_height": FloatRaising(),
+        "touch_supported": numpy.bool_(True),
+        "max_touch_points": 2**70,
+        "plugins_length": IndexLike(3),
+    },
     "clicks": ("not", "a", "list"),
     "scrolls": [1, 2],
-    "keystrokes": [{"key": "a", "t": 1.0, "up": 90.0}, {"key": "\ud800", "t": 2.0}, {"t": NAN},
-                   {"key": 5, "down": FloatRaising(), "time": 30.0, "duration_ms": "x"}, ("b", 1.0, 2.0), None],
-    "mouse_movements": [{"x": 1.0, "y": 2.0, "t": 3.0, "r": FloatRaising(), "f": "f"}, {"x": NAN, "y": 0, "t": 0},
-                        {"x": "1", "y": 2, "t": 4}, DictWithMissing(x=5.0, y=6.0), 7, None,
-                        {"x": IndexLike(8), "y": True, "t": 9.5}] + TYPICAL_VISIT["mouse_movements"][:20],
+    "keystrokes": [
+        {"key": "a", "t": 1.0, "up": 90.0},
+        {"key": "\ud800", "t": 2.0},
+        {"t": NAN},
+        {"key": 5, "down": FloatRaising(), "time": 30.0, "duration_ms": "x"},
+        ("b", 1.0, 2.0),
+        None,
+    ],
+    "mouse_movements": [
+        {"x": 1.0, "y": 2.0, "t": 3.0, "r": FloatRaising(), "f": "f"},
+        {"x": NAN, "y": 0, "t": 0},
+        {"x": "1", "y": 2, "t": 4},
+        DictWithMissing(x=5.0, y=6.0),
+        7,
+        None,
+        {"x": IndexLike(8), "y": True, "t": 9.5},
+    ]
+    + TYPICAL_VISIT["mouse_movements"][:20],
 }
 
 KEYSTROKE_TUPLES = [(entry["key"], entry["t"], entry.get("up")) for entry in TYPICAL_VISIT["keystrokes"]]
@@ -106,47 +125,85 @@ CASES = {
     "is_rust_core_active": [ok(), fails(TypeError, 1), fails(TypeError, x=1)],
     "get_core_version": [ok(), fails(TypeError, None)],
     "extract_features_rs": [
-        ok(TYPICAL_VISIT), ok(telemetry=UNTIDY_VISIT), ok(UNTIDY_VISIT), ok([TYPICAL_VISIT]),
-        fails(TypeError), fails(TypeError, TYPICAL_VISIT, TYPICAL_VISIT), fails(TypeError, TYPICAL_VISIT, visit=1),
+        ok(TYPICAL_VISIT),
+        ok(telemetry=UNTIDY_VISIT),
+        ok(UNTIDY_VISIT),
+        ok([TYPICAL_VISIT]),
+        fails(TypeError),
+        fails(TypeError, TYPICAL_VISIT, TYPICAL_VISIT),
+        fails(TypeError, TYPICAL_VISIT, visit=1),
         fails(TypeError, TYPICAL_VISIT, telemetry=TYPICAL_VISIT),
     ],
     "evaluate_curvature_naturalness_rs": [
-        ok(XS, YS, TS), ok(tuple(XS), tuple(YS), range(len(TS))), ok(x=[], y=[], t=[]), ok(bytes(range(9)), XS, TS),
-        fails(TypeError, "123", YS, TS), fails(TypeError, XS, YS, (t for t in TS)), fails(TypeError, XS, YS, [1.0, "2"]),
-        fails(ValueError, XS, [0.0, FloatRaising()], TS), fails(RuntimeError, XS, YS, FailingSequence(1.0)),
+        ok(XS, YS, TS),
+        ok(tuple(XS), tuple(YS), range(len(TS))),
+        ok(x=[], y=[], t=[]),
+        ok(bytes(range(9)), XS, TS),
+        fails(TypeError, "123", YS, TS),
+        fails(TypeError, XS, YS, (t for t in TS)),
+        fails(TypeError, XS, YS, [1.0, "2"]),
+        fails(ValueError, XS, [0.0, FloatRaising()], TS),
+        fails(RuntimeError, XS, YS, FailingSequence(1.0)),
         fails(TypeError, XS, YS),
     ],
     "evaluate_curvature_zerocopy_rs": [
-        ok(FLOATS, FLOATS, FLOATS), ok(numpy.array(XS), numpy.array(YS), numpy.array(TS)),
+        ok(FLOATS, FLOATS, FLOATS),
+        ok(numpy.array(XS), numpy.array(YS), numpy.array(TS)),
         ok(memoryview(FLOATS)[::2], numpy.array(YS)[::-2], numpy.array(TS)[::2]),
-        fails(BufferError, FLOATS, FLOATS, array.array("f", TS)), fails(BufferError, FLOATS, bytes(80), FLOATS),
-        fails(TypeError, FLOATS, None, FLOATS), fails(ValueError, FLOATS, FLOATS, released_view()),
+        fails(BufferError, FLOATS, FLOATS, array.array("f", TS)),
+        fails(BufferError, FLOATS, bytes(80), FLOATS),
+        fails(TypeError, FLOATS, None, FLOATS),
+        fails(ValueError, FLOATS, FLOATS, released_view()),
         fails(TypeError, x_obj=FLOATS, y_obj=FLOATS),
     ],
     "evaluate_keystroke_dynamics_rs": [
-        ok(KEYSTROKE_TUPLES), ok(TYPICAL_VISIT["keystrokes"]), ok(UNTIDY_VISIT["keystrokes"]),
-        ok([("\ud800", 1.0, 2.0), ("a", "x", 1.0), (1, 2), {"type": "up", "t": 3.0}, Text("a")]), ok("not a list"),
-        fails(TypeError), fails(TypeError, [], []),
+        ok(KEYSTROKE_TUPLES),
+        ok(TYPICAL_VISIT["keystrokes"]),
+        ok(UNTIDY_VISIT["keystrokes"]),
+        ok([("\ud800", 1.0, 2.0), ("a", "x", 1.0), (1, 2), {"type": "up", "t": 3.0}, Text("a")]),
+        ok("not a list"),
+        fails(TypeError),
+        fails(TypeError, [], []),
     ],
     "consume_nonce_rs": [
-        ok("nonce-1"), ok(Text("nonce-2")), ok(nonce="nonce-é"), fails(TypeError, 5), fails(TypeError, b"nonce"),
-        fails(UnicodeEncodeError, "\ud800"), fails(TypeError, "nonce-1", nonce="nonce-1"),
+        ok("nonce-1"),
+        ok(Text("nonce-2")),
+        ok(nonce="nonce-é"),
+        fails(TypeError, 5),
+        fails(TypeError, b"nonce"),
+        fails(UnicodeEncodeError, "\ud800"),
+        fails(TypeError, "nonce-1", nonce="nonce-1"),
     ],
     "is_ip_banned_rs": [
-        ok("10.0.0.1"), ok(ip="2001:db8::1"), fails(TypeError, None), fails(UnicodeEncodeError, "\udfff"),
+        ok("10.0.0.1"),
+        ok(ip="2001:db8::1"),
+        fails(TypeError, None),
+        fails(UnicodeEncodeError, "\udfff"),
         fails(TypeError, addr="10.0.0.1"),
     ],
     "ban_ip_rs": [
-        ok("10.0.0.1", 60), ok(ip="10.0.0.2", duration_sec=True), ok("10.0.0.3", IndexLike(30)),
-        ok("10.0.0.4", 2**64 - 1), fails(OverflowError, "10.0.0.5", -1), fails(OverflowError, "10.0.0.5", 2**64),
-        fails(TypeError, "10.0.0.5", 1.5), fails(TypeError, 1, 1), fails(TypeError, "10.0.0.5", 1, 2),
+        ok("10.0.0.1", 60),
+        ok(ip="10.0.0.2", duration_sec=True),
+        ok("10.0.0.3", IndexLike(30)),
+        ok("10.0.0.4", 2**64 - 1),
+        fails(OverflowError, "10.0.0.5", -1),
+        fails(OverflowError, "10.0.0.5", 2**64),
+        fails(TypeError, "10.0.0.5", 1.5),
+        fails(TypeError, 1, 1),
+        fails(TypeError, "10.0.0.5", 1, 2),
     ],
     "unban_ip_rs": [ok("10.0.0.1"), ok("never banned"), fails(TypeError, 1), fails(UnicodeEncodeError, "\ud800")],
     "hydrate_bans_rs": [
-        ok([("10.0.1.1", 2**40), ("10.0.1.2", 1)]), ok((("10.0.1.3", IndexLike(2**40)),)), ok([]),
-        fails(TypeError, [("10.0.1.4", 1), ["10.0.1.5", 1]]), fails(ValueError, [("10.0.1.4", 1, 2)]),
-        fails(OverflowError, [("10.0.1.4", -1)]), fails(TypeError, [(1, 1)]),
-        fails(UnicodeEncodeError, [("\ud800", 1)]), fails(TypeError, "abc"), fails(RuntimeError, FailingSequence(("10.0.1.6", 1))),
+        ok([("10.0.1.1", 2**40), ("10.0.1.2", 1)]),
+        ok((("10.0.1.3", IndexLike(2**40)),)),
+        ok([]),
+        fails(TypeError, [("10.0.1.4", 1), ["10.0.1.5", 1]]),
+        fails(ValueError, [("10.0.1.4", 1, 2)]),
+        fails(OverflowError, [("10.0.1.4", -1)]),
+        fails(TypeError, [(1, 1)]),
+        fails(UnicodeEncodeError, [("\ud800", 1)]),
+        fails(TypeError, "abc"),
+        fails(RuntimeError, FailingSequence(("10.0.1.6", 1))),
     ],
     "clear_state_engine_rs": [ok(), fails(TypeError, 1)],
     "get_state_engine_stats_rs": [ok(), fails(TypeError, 1)],
@@ -203,6 +260,9 @@ def test_calls_give_back_memory_and_references(name, engine):
     gc.collect()
     assert sys.getallocatedblocks() - blocks_before <= BLOCK_SLACK
     references_after = [sys.getrefcount(value) for value in watched]
-    changed = [(repr(value)[:60], before, after)
-               for value, before, after in zip(watched, references_before, references_after) if before != after]
+    changed = [
+        (repr(value)[:60], before, after)
+        for value, before, after in zip(watched, references_before, references_after)
+        if before != after
+    ]
     assert changed == []

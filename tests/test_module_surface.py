@@ -1,4 +1,5 @@
 import importlib
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -43,7 +44,8 @@ def test_signature_and_identity(name, parameters):
 
 def test_probes():
     assert core.is_rust_core_active() is True
-    assert core.get_core_version() == "0.9.4-native-rust"
+    # The number is the one in pyproject.toml, which the build hands to the C++ code.
+    assert core.get_core_version() == importlib.metadata.version("veltrix_core_rs") + "-native-rust"
     assert core.__doc__ == ""
 
 

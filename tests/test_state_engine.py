@@ -101,8 +101,11 @@ def _gen():
         ({("a", 1)}, TypeError, "argument 'bans': 'set' object cannot be converted to 'Sequence'"),
         (_gen(), TypeError, "argument 'bans': 'generator' object cannot be converted to 'Sequence'"),
         (5, TypeError, "argument 'bans': 'int' object cannot be converted to 'Sequence'"),
-        ([("a", 2**62), ("b", 2**62), ["c", 2**62]], TypeError,
-         "argument 'bans': 'list' object cannot be converted to 'PyTuple'"),
+        (
+            [("a", 2**62), ("b", 2**62), ["c", 2**62]],
+            TypeError,
+            "argument 'bans': 'list' object cannot be converted to 'PyTuple'",
+        ),
         ([("a", 2**62), ("b", 2**62, 3)], ValueError, "expected tuple of length 2, but got tuple of length 3"),
         ([("a", 2**62), (b"b", 2**62)], TypeError, "argument 'bans': 'bytes' object cannot be converted to 'PyString'"),
         ([("a", 2**62), ("b", -1)], OverflowError, None),
@@ -206,7 +209,8 @@ class FakedClock:
 def faked():
     if FAKETIME is None:
         pytest.skip("libfaketime is not installed")
-    import tempfile, pathlib
+    import pathlib
+    import tempfile
 
     with tempfile.TemporaryDirectory() as directory:
         clock = FakedClock(pathlib.Path(directory))

@@ -29,8 +29,7 @@ NAME_WIDTH = 58
 
 
 def fixed_calls(*arguments):
-    return subprocess.run([sys.executable, FIXED_CALLS, *arguments], check=True, capture_output=True,
-                          text=True).stdout
+    return subprocess.run([sys.executable, FIXED_CALLS, *arguments], check=True, capture_output=True, text=True).stdout
 
 
 def total_instructions(inputs, name, repeats):
@@ -38,9 +37,22 @@ def total_instructions(inputs, name, repeats):
         output = Path(scratch) / "callgrind.out"
         # A fixed hash seed keeps Python's own dicts and sets doing the same work every run.
         environment = dict(os.environ, PYTHONHASHSEED="0")
-        run = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={output}",
-                              sys.executable, FIXED_CALLS, inputs, name, str(repeats)],
-                             env=environment, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        run = subprocess.run(
+            [
+                "valgrind",
+                "--tool=callgrind",
+                f"--callgrind-out-file={output}",
+                sys.executable,
+                FIXED_CALLS,
+                inputs,
+                name,
+                str(repeats),
+            ],
+            env=environment,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         if run.returncode != 0:
             raise RuntimeError(f"{name!r} failed under callgrind:\n{run.stderr[-3000:]}")
         for line in output.read_text().splitlines():
@@ -114,16 +126,20 @@ def main():
         return 0
     baseline = load_baseline().get(interpreter_key())
     if baseline is None:
-        print(f"\nno baseline recorded for {interpreter_key()}: nothing to compare with. Record one with\n"
-              "--update-baseline on a machine of this kind and commit it.")
+        print(
+            f"\nno baseline recorded for {interpreter_key()}: nothing to compare with. Record one with\n"
+            "--update-baseline on a machine of this kind and commit it."
+        )
         return 0
     failures = compare(counts, baseline)
     if failures:
         print(f"\nFAILED: instruction counts more than {TOLERANCE:.0%} above the baseline ({interpreter_key()}):")
         for failure in failures:
             print(f"  {failure}")
-        print("Break a call down by function with callgrind_annotate (see fixed_calls.py); if the growth is\n"
-              "intended, record it with --update-baseline.")
+        print(
+            "Break a call down by function with callgrind_annotate (see fixed_calls.py); if the growth is\n"
+            "intended, record it with --update-baseline."
+        )
         return 1
     print(f"\nall {len(counts)} calls within {TOLERANCE:.0%} of the baseline ({interpreter_key()})")
     return 0

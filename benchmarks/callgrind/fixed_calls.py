@@ -41,6 +41,7 @@ TRIVIAL_CALLS_PER_UNIT = 100  # so the call, not the loop around it, dominates
 
 def write_inputs(path):
     from pathlib import Path
+
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
     from visit_shapes import SHAPES, curvature_path, make_visit
 
@@ -59,6 +60,7 @@ def repeated(function, times=TRIVIAL_CALLS_PER_UNIT):
     def unit():
         for _ in range(times):
             function()
+
     return unit
 
 
@@ -66,6 +68,7 @@ def extraction(shape):
     def prepare(inputs):
         visit = inputs["visits"][shape] if shape else {}
         return lambda: core.extract_features_rs(visit)
+
     return prepare
 
 
@@ -105,6 +108,7 @@ def query_bans(_):
             core.is_ip_banned_rs(address)
         for address in UNBANNED_ADDRESSES:
             core.is_ip_banned_rs(address)
+
     return unit
 
 

@@ -20,8 +20,6 @@ fi
 
 # Its own build, unstripped, so callgrind_annotate can break a regression down by function.
 version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-build="$PROJECT_ROOT/build/callgrind-$version"
-cmake -S "$PROJECT_ROOT" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVELTRIX_BUILD_EXTENSION=ON \
-    -DPython_EXECUTABLE="$PYTHON" >/dev/null
-cmake --build "$build" --target veltrix_core_rs -j "$(nproc)" >/dev/null
+build="$PROJECT_ROOT/build/release-$version"
+build_preset release "$build" veltrix_core_rs -DPython_EXECUTABLE="$PYTHON"
 PYTHONPATH="$build" "$PYTHON" "$PROJECT_ROOT/benchmarks/callgrind/compare_instructions.py" "$@"

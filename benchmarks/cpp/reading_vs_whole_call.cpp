@@ -168,8 +168,8 @@ void measure(std::vector<Shape>& shapes, PyObject* extract_features, int rounds)
 
 bool report(const std::vector<Shape>& shapes, int rounds) {
     std::printf("median thread CPU time per call over %d interleaved rounds\n", rounds);
-    std::printf("%-8s %7s %12s %12s %8s %8s  %s\n", "shape", "batch", "reading us", "whole us", "ratio",
-                "ceiling", "verdict");
+    std::printf("%-8s %7s %12s %12s %8s %8s  %s\n", "shape", "batch", "reading us", "whole us", "ratio", "ceiling",
+                "verdict");
     bool all_met = true;
     for (const Shape& shape : shapes) {
         const double reading = median(shape.reading_ns) / 1000.0;
@@ -183,8 +183,8 @@ bool report(const std::vector<Shape>& shapes, int rounds) {
             ceiling = std::to_string(*shape.ceiling).substr(0, 4);
             verdict = met ? "target met" : "TARGET MISSED";
         }
-        std::printf("%-8s %7d %12.2f %12.2f %8.3f %8s  %s\n", shape.name.c_str(), shape.batch_calls, reading,
-                    whole, ratio, ceiling.c_str(), verdict.c_str());
+        std::printf("%-8s %7d %12.2f %12.2f %8.3f %8s  %s\n", shape.name.c_str(), shape.batch_calls, reading, whole,
+                    ratio, ceiling.c_str(), verdict.c_str());
     }
     return all_met;
 }

@@ -15,16 +15,12 @@ inline constexpr double kCurvatureSpeedSquaredFloor = 0.000001;
 
 // Zero, negative and NaN steps all fail the comparison and take the floor, so
 // no division ever sees them.
-inline double floored_time_step(double step) {
-    return step > kMinTimeStepMs ? step : kMinTimeStepMs;
-}
+inline double floored_time_step(double step) { return step > kMinTimeStepMs ? step : kMinTimeStepMs; }
 
 inline double mean_time_step(double earlier, double later) { return (earlier + later) * 0.5; }
 
 // Velocity from positions, acceleration from velocities, curvature rate from curvatures.
-inline double rate_of_change(double earlier, double later, double time_step) {
-    return (later - earlier) / time_step;
-}
+inline double rate_of_change(double earlier, double later, double time_step) { return (later - earlier) / time_step; }
 
 // Pairs the acceleration at a sample with the velocity of the segment after it.
 inline double curvature_at(double vx, double vy, double ax, double ay) {

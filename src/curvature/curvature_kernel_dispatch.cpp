@@ -17,12 +17,12 @@ bool processor_supports_avx2() {
 }  // namespace
 
 std::span<const NamedCurvatureKernel> supported_curvature_kernels() {
-    static constexpr std::array kBuiltKernels{
+    static constexpr std::array kBuiltKernels {
         NamedCurvatureKernel{"scalar", curvature_kernel_scalar},
-        NamedCurvatureKernel{"portable_two_lane", curvature_kernel_portable_two_lane},
+            NamedCurvatureKernel{"portable_two_lane", curvature_kernel_portable_two_lane},
 #if defined(__x86_64__)
-        NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
-        NamedCurvatureKernel{"four_lane", curvature_kernel_four_lane},
+            NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
+            NamedCurvatureKernel{"four_lane", curvature_kernel_four_lane},
 #endif
     };
     static const std::size_t supported_count = [] {

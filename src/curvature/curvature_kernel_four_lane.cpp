@@ -30,17 +30,14 @@ __attribute__((target("avx2"))) __m256d mean_time_steps(__m256d earlier, __m256d
     return _mm256_mul_pd(_mm256_add_pd(earlier, later), _mm256_set1_pd(0.5));
 }
 
-__attribute__((target("avx2"))) __m256d rates_of_change(__m256d earlier, __m256d later,
-                                                        __m256d time_steps) {
+__attribute__((target("avx2"))) __m256d rates_of_change(__m256d earlier, __m256d later, __m256d time_steps) {
     return _mm256_div_pd(_mm256_sub_pd(later, earlier), time_steps);
 }
 
 // Separate multiply and add instructions (no FMA) keep the rounding of curvature_at.
-__attribute__((target("avx2"))) __m256d curvatures(__m256d vx, __m256d vy, __m256d ax,
-                                                   __m256d ay) {
-    const __m256d speed_squared =
-        _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vx, vx), _mm256_mul_pd(vy, vy)),
-                      _mm256_set1_pd(kCurvatureSpeedSquaredFloor));
+__attribute__((target("avx2"))) __m256d curvatures(__m256d vx, __m256d vy, __m256d ax, __m256d ay) {
+    const __m256d speed_squared = _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(vx, vx), _mm256_mul_pd(vy, vy)),
+                                                _mm256_set1_pd(kCurvatureSpeedSquaredFloor));
     const __m256d cross = _mm256_sub_pd(_mm256_mul_pd(vx, ay), _mm256_mul_pd(vy, ax));
     const __m256d denominator = _mm256_mul_pd(speed_squared, _mm256_sqrt_pd(speed_squared));
     return _mm256_div_pd(_mm256_andnot_pd(_mm256_set1_pd(-0.0), cross), denominator);
@@ -65,8 +62,7 @@ __attribute__((target("avx2"))) double add_in_lane_order(double total, __m256d v
 
 // Each block of segments i .. i + 3 also completes interior elements i - 1 .. i + 2
 // and rate elements i - 2 .. i + 1, exactly as evaluate_segment would.
-__attribute__((target("avx2"))) CurvatureSums curvature_kernel_four_lane(
-    PathSamples path, CurvatureSeries series) {
+__attribute__((target("avx2"))) CurvatureSums curvature_kernel_four_lane(PathSamples path, CurvatureSeries series) {
     CurvatureSums sums;
     const std::size_t segments = path.samples - 1;
     std::size_t i = 0;
@@ -81,18 +77,16 @@ __attribute__((target("avx2"))) CurvatureSums curvature_kernel_four_lane(
     for (; i + kLanes <= segments; i += kLanes) {
         const std::size_t j = i - 1;
         const std::size_t k = i - 2;
-        const __m256d dt = floored_time_steps(
-            _mm256_sub_pd(_mm256_loadu_pd(path.t + i + 1), _mm256_loadu_pd(path.t + i)));
-        const __m256d vx =
-            rates_of_change(_mm256_loadu_pd(path.x + i), _mm256_loadu_pd(path.x + i + 1), dt);
-        const __m256d vy =
-            rates_of_change(_mm256_loadu_pd(path.y + i), _mm256_loadu_pd(path.y + i + 1), dt);
+        const __m256d dt =
+            floored_time_steps(_mm256_sub_pd(_mm256_loadu_pd(path.t + i + 1), _mm256_loadu_pd(path.t + i)));
+        const __m256d vx = rates_of_change(_mm256_loadu_pd(path.x + i), _mm256_loadu_pd(path.x + i + 1), dt);
+        const __m256d vy = rates_of_change(_mm256_loadu_pd(path.y + i), _mm256_loadu_pd(path.y + i + 1), dt);
         const __m256d dtm = mean_time_steps(predecessors(previous_dt, dt), dt);
         const __m256d ax = rates_of_change(predecessors(previous_vx, vx), vx, dtm);
         const __m256d ay = rates_of_change(predecessors(previous_vy, vy), vy, dtm);
         const __m256d curvature = curvatures(vx, vy, ax, ay);
-        const __m256d rate = rates_of_change(predecessors(previous_curvature, curvature),
-                                             curvature, floored_time_steps(dtm));
+        const __m256d rate =
+            rates_of_change(predecessors(previous_curvature, curvature), curvature, floored_time_steps(dtm));
         _mm256_storeu_pd(series.dt.data() + i, dt);
         _mm256_storeu_pd(series.vx.data() + i, vx);
         _mm256_storeu_pd(series.vy.data() + i, vy);

@@ -42,9 +42,7 @@ Lanes2 floored_time_steps(Lanes2 steps) {
 
 Lanes2 mean_time_steps(Lanes2 earlier, Lanes2 later) { return (earlier + later) * 0.5; }
 
-Lanes2 rates_of_change(Lanes2 earlier, Lanes2 later, Lanes2 time_steps) {
-    return (later - earlier) / time_steps;
-}
+Lanes2 rates_of_change(Lanes2 earlier, Lanes2 later, Lanes2 time_steps) { return (later - earlier) / time_steps; }
 
 // Clears the sign bit alone, as fabs does, so NaNs lose their sign too.
 Lanes2 magnitudes(Lanes2 values) {
@@ -65,9 +63,7 @@ Lanes2 curvatures(Lanes2 vx, Lanes2 vy, Lanes2 ax, Lanes2 ay) {
 // scalar kernel's running total is that operand. A plain `+` cannot pin the
 // order, as the compiler may swap the operands of a commutative addition, so a
 // NaN total is carried on explicitly; with at most one NaN the order is moot.
-double add_to_running_total(double total, double value) {
-    return std::isnan(total) ? total : total + value;
-}
+double add_to_running_total(double total, double value) { return std::isnan(total) ? total : total + value; }
 
 // One lane at a time, so the sum sees its terms in index order.
 double add_in_lane_order(double total, Lanes2 values) {
@@ -100,8 +96,8 @@ CurvatureSums curvature_kernel_portable_two_lane(PathSamples path, CurvatureSeri
         const Lanes2 ax = rates_of_change(predecessors(previous_vx, vx), vx, dtm);
         const Lanes2 ay = rates_of_change(predecessors(previous_vy, vy), vy, dtm);
         const Lanes2 curvature = curvatures(vx, vy, ax, ay);
-        const Lanes2 rate = rates_of_change(predecessors(previous_curvature, curvature),
-                                            curvature, floored_time_steps(dtm));
+        const Lanes2 rate =
+            rates_of_change(predecessors(previous_curvature, curvature), curvature, floored_time_steps(dtm));
         store(series.dt.data() + i, dt);
         store(series.vx.data() + i, vx);
         store(series.vy.data() + i, vy);

@@ -14,9 +14,7 @@ constexpr std::size_t kLanes = 2;
 
 // Lanes [previous[1], current[0]]: the element before each of `current` in its
 // series, the first one carried over from the last block.
-__m128d predecessors(__m128d previous, __m128d current) {
-    return _mm_shuffle_pd(previous, current, 0b01);
-}
+__m128d predecessors(__m128d previous, __m128d current) { return _mm_shuffle_pd(previous, current, 0b01); }
 
 // The ordered comparison is false for NaN, which therefore takes the floor too.
 // SSE2 has no blend, so the mask selects bitwise.
@@ -37,8 +35,7 @@ __m128d rates_of_change(__m128d earlier, __m128d later, __m128d time_steps) {
 // Separate multiply and add instructions keep the rounding of curvature_at.
 __m128d curvatures(__m128d vx, __m128d vy, __m128d ax, __m128d ay) {
     const __m128d speed_squared =
-        _mm_add_pd(_mm_add_pd(_mm_mul_pd(vx, vx), _mm_mul_pd(vy, vy)),
-                   _mm_set1_pd(kCurvatureSpeedSquaredFloor));
+        _mm_add_pd(_mm_add_pd(_mm_mul_pd(vx, vx), _mm_mul_pd(vy, vy)), _mm_set1_pd(kCurvatureSpeedSquaredFloor));
     const __m128d cross = _mm_sub_pd(_mm_mul_pd(vx, ay), _mm_mul_pd(vy, ax));
     const __m128d denominator = _mm_mul_pd(speed_squared, _mm_sqrt_pd(speed_squared));
     return _mm_div_pd(_mm_andnot_pd(_mm_set1_pd(-0.0), cross), denominator);
@@ -74,18 +71,15 @@ CurvatureSums curvature_kernel_two_lane(PathSamples path, CurvatureSeries series
     for (; i + kLanes <= segments; i += kLanes) {
         const std::size_t j = i - 1;
         const std::size_t k = i - 2;
-        const __m128d dt =
-            floored_time_steps(_mm_sub_pd(_mm_loadu_pd(path.t + i + 1), _mm_loadu_pd(path.t + i)));
-        const __m128d vx =
-            rates_of_change(_mm_loadu_pd(path.x + i), _mm_loadu_pd(path.x + i + 1), dt);
-        const __m128d vy =
-            rates_of_change(_mm_loadu_pd(path.y + i), _mm_loadu_pd(path.y + i + 1), dt);
+        const __m128d dt = floored_time_steps(_mm_sub_pd(_mm_loadu_pd(path.t + i + 1), _mm_loadu_pd(path.t + i)));
+        const __m128d vx = rates_of_change(_mm_loadu_pd(path.x + i), _mm_loadu_pd(path.x + i + 1), dt);
+        const __m128d vy = rates_of_change(_mm_loadu_pd(path.y + i), _mm_loadu_pd(path.y + i + 1), dt);
         const __m128d dtm = mean_time_steps(predecessors(previous_dt, dt), dt);
         const __m128d ax = rates_of_change(predecessors(previous_vx, vx), vx, dtm);
         const __m128d ay = rates_of_change(predecessors(previous_vy, vy), vy, dtm);
         const __m128d curvature = curvatures(vx, vy, ax, ay);
-        const __m128d rate = rates_of_change(predecessors(previous_curvature, curvature),
-                                             curvature, floored_time_steps(dtm));
+        const __m128d rate =
+            rates_of_change(predecessors(previous_curvature, curvature), curvature, floored_time_steps(dtm));
         _mm_storeu_pd(series.dt.data() + i, dt);
         _mm_storeu_pd(series.vx.data() + i, vx);
         _mm_storeu_pd(series.vy.data() + i, vy);

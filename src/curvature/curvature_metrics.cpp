@@ -15,13 +15,11 @@ namespace {
 constexpr std::size_t kMinSamples = 4;
 
 // Three segment series, four interior series and the rate series.
-std::size_t working_elements(std::size_t samples) {
-    return 3 * (samples - 1) + 4 * (samples - 2) + (samples - 3);
-}
+std::size_t working_elements(std::size_t samples) { return 3 * (samples - 1) + 4 * (samples - 2) + (samples - 3); }
 
 // Every working series at its exact length, carved from one allocation.
 class CurvatureWorkspace {
-public:
+  public:
     explicit CurvatureWorkspace(std::size_t samples)
         : storage_(std::make_unique_for_overwrite<double[]>(working_elements(samples))) {
         double* next = storage_.get();
@@ -47,7 +45,7 @@ public:
 
     const CurvatureSeries& series() const { return series_; }
 
-private:
+  private:
     std::unique_ptr<double[]> storage_;
     CurvatureSeries series_;
 };
@@ -59,8 +57,7 @@ struct PopulationVariances {
 
 // Both second passes in one loop: each sum still runs in index order, but the
 // two addition chains are independent, so they overlap instead of queueing.
-PopulationVariances population_variances(const CurvatureSeries& series, double curvature_mean,
-                                         double rate_mean) {
+PopulationVariances population_variances(const CurvatureSeries& series, double curvature_mean, double rate_mean) {
     double curvature_squares = 0.0;
     double rate_squares = 0.0;
     std::size_t j = 0;

@@ -31,16 +31,14 @@ constexpr double kSharpScore = 0.75;
 constexpr double kOrdinaryScore = 0.1;
 
 bool mostly_sharp(std::span<const double> curvature) {
-    const auto sharp = static_cast<std::size_t>(std::count_if(
-        curvature.begin(), curvature.end(),
-        [](double value) { return value > kSharpCurvatureAbove; }));
+    const auto sharp = static_cast<std::size_t>(
+        std::count_if(curvature.begin(), curvature.end(), [](double value) { return value > kSharpCurvatureAbove; }));
     return sharp > curvature.size() / 2;
 }
 
 }  // namespace
 
-double curvature_ladder_score(const CurvatureStatistics& statistics,
-                              std::span<const double> curvature) {
+double curvature_ladder_score(const CurvatureStatistics& statistics, std::span<const double> curvature) {
     const auto& [mean, var, rate_var] = statistics;
     if (mean < kStraightMeanBelow && var < kStraightVarBelow) {
         return kStraightScore;

@@ -13,7 +13,6 @@ struct CurvatureStatistics {
 
 // The first rule that holds decides; comparisons are strict, so a NaN statistic
 // satisfies no rule and a NaN curvature value is never counted as high.
-double curvature_ladder_score(const CurvatureStatistics& statistics,
-                              std::span<const double> curvature);
+double curvature_ladder_score(const CurvatureStatistics& statistics, std::span<const double> curvature);
 
 }  // namespace veltrix

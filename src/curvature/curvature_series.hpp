@@ -38,8 +38,8 @@ struct CurvatureSums {
 // needs, so vector kernels run them through evaluate_segment before their blocks.
 inline constexpr std::size_t kSegmentsWithoutFullHistory = 2;
 
-inline void evaluate_segment(const PathSamples& path, const CurvatureSeries& series,
-                             CurvatureSums& sums, std::size_t segment) {
+inline void evaluate_segment(const PathSamples& path, const CurvatureSeries& series, CurvatureSums& sums,
+                             std::size_t segment) {
     const std::size_t i = segment;
     series.dt[i] = floored_time_step(path.t[i + 1] - path.t[i]);
     series.vx[i] = rate_of_change(path.x[i], path.x[i + 1], series.dt[i]);
@@ -57,8 +57,7 @@ inline void evaluate_segment(const PathSamples& path, const CurvatureSeries& ser
         return;
     }
     const std::size_t k = j - 1;
-    series.rate[k] = rate_of_change(series.curvature[k], series.curvature[j],
-                                    floored_time_step(series.dtm[j]));
+    series.rate[k] = rate_of_change(series.curvature[k], series.curvature[j], floored_time_step(series.dtm[j]));
     sums.rate += series.rate[k];
 }
 

@@ -36,8 +36,7 @@ PyObject* evaluate_curvature_naturalness(PyObject*, PyObject* const* args, Py_ss
     return curvature_dict(compute_curvature_metrics(x, y, t));
 }
 
-PyObject* evaluate_curvature_zerocopy(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) noexcept {
+PyObject* evaluate_curvature_zerocopy(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(zerocopy_signature, {args, nargsf, kwnames}, as_object, as_object, as_object);
     if (!parsed) return nullptr;
     const auto [x_obj, y_obj, t_obj] = *parsed;
@@ -55,11 +54,9 @@ PyObject* evaluate_curvature_zerocopy(PyObject*, PyObject* const* args, Py_ssize
 
 }  // namespace
 
-const PyMethodDef evaluate_curvature_naturalness_method =
-    fast_call_method(naturalness_signature, evaluate_curvature_naturalness,
-                     "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n");
-const PyMethodDef evaluate_curvature_zerocopy_method =
-    fast_call_method(zerocopy_signature, evaluate_curvature_zerocopy,
-                     "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n");
+const PyMethodDef evaluate_curvature_naturalness_method = fast_call_method(
+    naturalness_signature, evaluate_curvature_naturalness, "evaluate_curvature_naturalness_rs(x, y, t)\n--\n\n");
+const PyMethodDef evaluate_curvature_zerocopy_method = fast_call_method(
+    zerocopy_signature, evaluate_curvature_zerocopy, "evaluate_curvature_zerocopy_rs(x_obj, y_obj, t_obj)\n--\n\n");
 
 }  // namespace veltrix::py

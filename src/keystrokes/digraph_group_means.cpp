@@ -8,7 +8,7 @@ namespace veltrix {
 namespace {
 
 class MeanAccumulator {
-public:
+  public:
     void add(double value) {
         sum_ += value;
         ++count_;
@@ -16,7 +16,7 @@ public:
     bool empty() const { return count_ == 0; }
     double mean() const { return sum_ / static_cast<double>(count_); }
 
-private:
+  private:
     double sum_ = 0.0;
     std::size_t count_ = 0;
 };

@@ -10,9 +10,7 @@ constexpr char kKelvinLowercase = 'k';
 
 constexpr unsigned char kFirstNonAsciiByte = 0x80;
 
-constexpr char lower_ascii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+constexpr char lower_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 

@@ -12,7 +12,7 @@ namespace veltrix {
 // digraphs, if any. Keeping that instead of the text makes a record's size
 // independent of how long a label the browser (or an attacker) sent.
 class KeyLabel {
-public:
+  public:
     KeyLabel() noexcept = default;  // an empty label
     KeyLabel(std::string_view text) noexcept : digraph_character_(lower_to_single_byte(text)) {}
     KeyLabel(const char* text) noexcept : KeyLabel(std::string_view(text)) {}
@@ -21,14 +21,14 @@ public:
     // key names (Shift, Enter), empty labels and other characters.
     std::optional<char> digraph_character() const noexcept { return digraph_character_; }
 
-private:
+  private:
     std::optional<char> digraph_character_;
 };
 
 struct KeystrokeRecord {
-    KeyLabel key;               // label as reported by the browser; may be empty
-    double down = 0.0;          // press time, milliseconds, any common origin
-    std::optional<double> up;   // release time, when the source gave one
+    KeyLabel key;              // label as reported by the browser; may be empty
+    double down = 0.0;         // press time, milliseconds, any common origin
+    std::optional<double> up;  // release time, when the source gave one
 };
 
 }  // namespace veltrix

@@ -18,9 +18,7 @@ constexpr double kMaxDigraphLatency = 2000.0;
 
 using Presses = std::span<const KeystrokeRecord* const>;
 
-bool strictly_between(double value, double low, double high) {
-    return low < value && value < high;
-}
+bool strictly_between(double value, double low, double high) { return low < value && value < high; }
 
 void collect_dwell_times(Presses presses, std::vector<double>& out) {
     out.reserve(presses.size());

@@ -10,8 +10,8 @@
 #include "keystrokes/python_keystroke_reading.hpp"
 #include "module_surface/binding.hpp"
 #include "module_surface/convert.hpp"
-#include "module_surface/function_table.hpp"
 #include "module_surface/field_reader.hpp"
+#include "module_surface/function_table.hpp"
 #include "module_surface/list_items.hpp"
 #include "module_surface/method_def.hpp"
 #include "module_surface/result_dict.hpp"
@@ -66,11 +66,10 @@ std::vector<KeystrokeRecord> read_keystroke_list(PyObject* keystrokes) {
     return records;
 }
 
-PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                                      PyObject* kwnames) noexcept {
-    static const StaticKey key_count{"key_count"}, avg_dwell_time{"avg_dwell_time"},
-        dwell_time_var{"dwell_time_var"}, avg_flight_time{"avg_flight_time"}, flight_time_var{"flight_time_var"},
-        digraph_entropy{"digraph_entropy"}, keystroke_score{"keystroke_score"};
+PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    static const StaticKey key_count{"key_count"}, avg_dwell_time{"avg_dwell_time"}, dwell_time_var{"dwell_time_var"},
+        avg_flight_time{"avg_flight_time"}, flight_time_var{"flight_time_var"}, digraph_entropy{"digraph_entropy"},
+        keystroke_score{"keystroke_score"};
 
     auto parsed = parse_arguments(evaluate_keystroke_dynamics_signature, {args, nargsf, kwnames}, as_object);
     if (!parsed) return nullptr;
@@ -91,7 +90,8 @@ PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize
 
 }  // namespace
 
-const PyMethodDef evaluate_keystroke_dynamics_method = fast_call_method(
-    evaluate_keystroke_dynamics_signature, evaluate_keystroke_dynamics, "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n");
+const PyMethodDef evaluate_keystroke_dynamics_method =
+    fast_call_method(evaluate_keystroke_dynamics_signature, evaluate_keystroke_dynamics,
+                     "evaluate_keystroke_dynamics_rs(keystrokes)\n--\n\n");
 
 }  // namespace veltrix::py

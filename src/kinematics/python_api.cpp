@@ -33,9 +33,9 @@ const FeatureLayout& feature_layout() {
         made.dict = created_or_die(PyDict_New(), "cannot create the feature layout");
         std::size_t index = 0;
         for_each_feature(VisitFeatures{}, [&](std::string_view name, auto) {
-            PyObject* key = created_or_die(
-                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())),
-                "cannot create a feature key");
+            PyObject* key =
+                created_or_die(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())),
+                               "cannot create a feature key");
             PyUnicode_InternInPlace(&key);
             if (PyDict_SetItem(made.dict, key, Py_None) < 0) die("cannot lay out the feature dict");
             made.keys[index++] = key;

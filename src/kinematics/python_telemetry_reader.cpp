@@ -29,8 +29,8 @@ bool is_list(PyObject* object) { return PyList_Check(object); }
 void read_browser(PyObject* browser, ParsedTelemetry& parsed) {
     static const StaticKey webdriver{"webdriver"}, screen_width{"screen_width"}, screen_height{"screen_height"},
         touch_supported{"touch_supported"}, max_touch_points{"max_touch_points"}, plugins_length{"plugins_length"};
-    static const std::array<const StaticKey*, 6> fields = {
-        &webdriver, &screen_width, &screen_height, &touch_supported, &max_touch_points, &plugins_length};
+    static const std::array<const StaticKey*, 6> fields = {&webdriver,       &screen_width,     &screen_height,
+                                                           &touch_supported, &max_touch_points, &plugins_length};
 
     FieldReader reader(browser, fields);
     parsed.webdriver = reader.read(webdriver, as_flag).value_or(false);

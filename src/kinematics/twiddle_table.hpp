@@ -21,7 +21,7 @@ inline double bin_frequency(std::size_t bin, std::size_t sample_count) {
 // the cosines of the group's bins at angle i * bin_frequency, then their sines.
 // Bins past N/2 pad the last group with zeros and are never reported.
 class TwiddleTable {
-public:
+  public:
     static constexpr std::size_t kRowWidth = 2 * kSpectrumLanes;
 
     explicit TwiddleTable(std::size_t sample_count);
@@ -34,11 +34,9 @@ public:
     std::size_t byte_size() const { return values_.size() * sizeof(double); }
 
     // N rows of kRowWidth doubles.
-    const double* group_rows(std::size_t group) const {
-        return values_.data() + group * sample_count_ * kRowWidth;
-    }
+    const double* group_rows(std::size_t group) const { return values_.data() + group * sample_count_ * kRowWidth; }
 
-private:
+  private:
     static std::size_t group_count_for(std::size_t sample_count);
 
     std::size_t sample_count_;

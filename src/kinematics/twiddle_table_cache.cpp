@@ -11,8 +11,7 @@ TwiddleTableCache::TwiddleTableCache(std::size_t byte_budget, std::size_t larges
 std::shared_ptr<const TwiddleTable> TwiddleTableCache::table_for(std::size_t sample_count) {
     // A table takes more bytes than it has samples, so this first test also keeps
     // byte_size_for away from lengths whose size would overflow.
-    if (sample_count > largest_table_bytes_ ||
-        TwiddleTable::byte_size_for(sample_count) > largest_table_bytes_) {
+    if (sample_count > largest_table_bytes_ || TwiddleTable::byte_size_for(sample_count) > largest_table_bytes_) {
         return nullptr;
     }
     {

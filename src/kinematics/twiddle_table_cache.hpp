@@ -21,7 +21,7 @@
 namespace veltrix {
 
 class TwiddleTableCache {
-public:
+  public:
     struct Usage {
         std::size_t tables = 0;
         std::size_t bytes = 0;
@@ -36,7 +36,7 @@ public:
 
     Usage usage() const;
 
-private:
+  private:
     using Recency = std::list<std::shared_ptr<const TwiddleTable>>;  // most recent first
 
     std::shared_ptr<const TwiddleTable> promote_locked(std::size_t sample_count);

@@ -33,8 +33,8 @@ void raise_missing_arguments(const char* function_name, std::span<const char* co
 
 }  // namespace
 
-bool bind_arguments(const char* function_name, std::span<const char* const> parameters,
-                    const FastCallArguments& call, std::span<PyObject*> bound) noexcept {
+bool bind_arguments(const char* function_name, std::span<const char* const> parameters, const FastCallArguments& call,
+                    std::span<PyObject*> bound) noexcept {
     const Py_ssize_t positional = PyVectorcall_NARGS(call.nargsf);
     const auto parameter_count = static_cast<Py_ssize_t>(parameters.size());
     if (positional > parameter_count) {

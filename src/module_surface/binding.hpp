@@ -32,8 +32,8 @@ struct FastCallArguments {
 
 // Fills `bound` (borrowed from the caller's frame, which keeps them alive for the
 // call) or raises the binding TypeError and returns false.
-bool bind_arguments(const char* function_name, std::span<const char* const> parameters,
-                    const FastCallArguments& call, std::span<PyObject*> bound) noexcept;
+bool bind_arguments(const char* function_name, std::span<const char* const> parameters, const FastCallArguments& call,
+                    std::span<PyObject*> bound) noexcept;
 
 // After a failed conversion of an argument: an exact TypeError gains the prefix
 // "argument '<name>': " (keeping its __cause__); any other error is left as it is.
@@ -42,8 +42,8 @@ void name_argument_in_type_error(const char* parameter) noexcept;
 // Binds, then converts argument i with converters[i]; each converter maps a
 // PyObject* to std::optional<T>. The first failed conversion ends the parse.
 template <std::size_t N, class... Converters>
-    requires(sizeof...(Converters) == N)
-auto parse_arguments(const Signature<N>& signature, const FastCallArguments& call, Converters... converters)
+requires(sizeof...(Converters) == N) auto parse_arguments(const Signature<N>& signature, const FastCallArguments& call,
+                                                          Converters... converters)
     -> std::optional<std::tuple<typename std::invoke_result_t<Converters, PyObject*>::value_type...>> {
     std::array<PyObject*, N> bound{};
     if (!bind_arguments(signature.function_name, signature.parameters, call, bound)) return std::nullopt;
@@ -54,7 +54,8 @@ auto parse_arguments(const Signature<N>& signature, const FastCallArguments& cal
         return ((std::get<I>(converted) = converters(bound[I]),
                  std::get<I>(converted) ? true : (name_argument_in_type_error(signature.parameters[I]), false)) &&
                 ...);
-    }(std::make_index_sequence<N>{});
+    }
+    (std::make_index_sequence<N>{});
     if (!all_converted) return std::nullopt;
     return std::apply([](auto&&... values) { return std::make_tuple(std::move(*values)...); }, std::move(converted));
 }

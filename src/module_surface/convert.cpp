@@ -173,8 +173,6 @@ std::optional<std::vector<AddressExpiry>> as_address_expiry_pairs(PyObject* obje
     return read_sequence(object, as_address_expiry);
 }
 
-PyRef find_field(PyObject* dict, PyObject* key) noexcept {
-    return PyRef::borrow(PyDict_GetItemWithError(dict, key));
-}
+PyRef find_field(PyObject* dict, PyObject* key) noexcept { return PyRef::borrow(PyDict_GetItemWithError(dict, key)); }
 
 }  // namespace veltrix::py

@@ -36,7 +36,7 @@ std::optional<T> or_cleared(std::optional<T> value) noexcept {
 }
 
 class FieldReader {
-public:
+  public:
     static constexpr std::size_t kMaxFields = 8;
 
     // `fields` lists every key that read() will be asked for; it must outlive the reader.
@@ -59,7 +59,7 @@ public:
     // The first of `keys` whose value is present, converts to a float and is finite.
     std::optional<double> read_first_finite_double(std::initializer_list<const StaticKey*> keys);
 
-private:
+  private:
     template <class Convert>
     auto looked_up(const StaticKey& key, Convert convert)
         -> std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type> {

@@ -12,7 +12,7 @@
 namespace veltrix::py {
 
 class Float64Buffer {
-public:
+  public:
     // Requests a PyBUF_FULL_RO view and checks it in a fixed order: shape, strides,
     // item size and format, alignment. A refused view is released before the
     // BufferError is raised; the exporter's own error passes through unchanged.
@@ -33,7 +33,7 @@ public:
     // All items: the view's own memory when it is contiguous, else a copy in C order.
     std::span<const double> items() const noexcept { return items_; }
 
-private:
+  private:
     explicit Float64Buffer(const Py_buffer& view) noexcept : view_(view), held_(true) {}
 
     // Kept only to be released: some exporters point `shape` into the view itself,

@@ -15,7 +15,9 @@
 namespace veltrix::py {
 namespace {
 
-constexpr const char* kCoreVersion = "0.9.4-native-rust";
+// The number comes from pyproject.toml through the build; callers compare the
+// whole string, suffix included.
+constexpr const char* kCoreVersion = VELTRIX_PROJECT_VERSION "-native-rust";
 constexpr std::int64_t kNoInterpreter = -1;
 
 PyObject* is_rust_core_active(PyObject*, PyObject*) noexcept { Py_RETURN_TRUE; }
@@ -30,7 +32,10 @@ PyModuleDef module_definition = {
     "",                 // m_doc
     0,                  // m_size
     nullptr,            // m_methods: functions are added after creation, in table order
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The module state lives for the whole process: the module is never torn down.
@@ -39,8 +44,7 @@ PyObject* the_module = nullptr;
 
 // Binds the function under its __name__ and appends that name to __all__.
 bool add_function(PyObject* module, PyObject* module_name, const PyMethodDef& record) noexcept {
-    PyRef function =
-        PyRef::steal(PyCMethod_New(const_cast<PyMethodDef*>(&record), module, module_name, nullptr));
+    PyRef function = PyRef::steal(PyCMethod_New(const_cast<PyMethodDef*>(&record), module, module_name, nullptr));
     if (!function) return false;
     PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name || PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;

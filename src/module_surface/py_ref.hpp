@@ -14,7 +14,7 @@
 namespace veltrix::py {
 
 class PyRef {
-public:
+  public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
     static PyRef borrow(PyObject* object) noexcept { return PyRef(Py_XNewRef(object)); }
@@ -33,7 +33,7 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     void swap(PyRef& other) noexcept { std::swap(object_, other.object_); }
 
-private:
+  private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };

@@ -17,8 +17,8 @@
 namespace veltrix::py {
 
 template <class T>
-concept ResultValue = std::same_as<T, bool> || std::same_as<T, double> || std::same_as<T, std::uint64_t> ||
-                      std::same_as<T, std::int64_t>;
+concept ResultValue =
+    std::same_as<T, bool> || std::same_as<T, double> || std::same_as<T, std::uint64_t> || std::same_as<T, std::int64_t>;
 
 template <ResultValue T>
 PyRef to_python(T value) noexcept {
@@ -34,7 +34,7 @@ PyRef to_python(T value) noexcept {
 }
 
 class ResultDict {
-public:
+  public:
     ResultDict() noexcept : dict_(PyRef::steal(created_or_die(PyDict_New(), "cannot create a result dict"))) {}
 
     // Starts from a copy of `layout`, a dict that already holds every key in its
@@ -58,7 +58,7 @@ public:
     // The new dict, or null with the failed insertion's exception pending.
     [[nodiscard]] PyObject* finish() noexcept { return dict_.release(); }
 
-private:
+  private:
     PyRef dict_;
 };
 

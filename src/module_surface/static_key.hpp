@@ -9,7 +9,7 @@
 namespace veltrix::py {
 
 class StaticKey {
-public:
+  public:
     explicit constexpr StaticKey(const char* text) noexcept : text_(text) {}
     StaticKey(const StaticKey&) = delete;
     StaticKey& operator=(const StaticKey&) = delete;
@@ -24,7 +24,7 @@ public:
         return object_;
     }
 
-private:
+  private:
     const char* text_;
     mutable PyObject* object_ = nullptr;  // immortal for our purposes: never released
 };

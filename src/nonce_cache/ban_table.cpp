@@ -4,9 +4,7 @@
 
 namespace veltrix {
 
-BanTable::BanTable(SipHashKey key) : expiries_(0, KeyedSipHash{key}) {
-    expiries_.reserve(initial_entry_capacity);
-}
+BanTable::BanTable(SipHashKey key) : expiries_(0, KeyedSipHash{key}) { expiries_.reserve(initial_entry_capacity); }
 
 void BanTable::ban(std::string_view address, std::uint64_t expiry) {
     expiries_.insert_or_assign(std::string(address), expiry);
@@ -22,8 +20,8 @@ bool BanTable::is_banned(std::string_view address, std::uint64_t now) const noex
 }
 
 std::size_t BanTable::count_active(std::uint64_t now) const noexcept {
-    return static_cast<std::size_t>(std::ranges::count_if(
-        expiries_, [now](const auto& entry) { return now < entry.second; }));
+    return static_cast<std::size_t>(
+        std::ranges::count_if(expiries_, [now](const auto& entry) { return now < entry.second; }));
 }
 
 }  // namespace veltrix

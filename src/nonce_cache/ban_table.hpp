@@ -22,7 +22,7 @@ constexpr std::uint64_t saturating_expiry(std::uint64_t now, std::uint64_t durat
 }
 
 class BanTable {
-public:
+  public:
     static constexpr std::size_t initial_entry_capacity = 1792;
 
     explicit BanTable(SipHashKey key);
@@ -41,7 +41,7 @@ public:
     // Forgets every entry but keeps the bucket array and the hash key.
     void clear() noexcept { expiries_.clear(); }
 
-private:
+  private:
     std::unordered_map<std::string, std::uint64_t, KeyedSipHash, std::equal_to<>> expiries_;
 };
 

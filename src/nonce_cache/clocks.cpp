@@ -25,8 +25,7 @@ std::uint64_t wall_clock_seconds() noexcept {
 
 MonotonicInstant monotonic_now() noexcept {
     const timespec reading = read_clock(CLOCK_MONOTONIC);
-    return MonotonicInstant{std::chrono::seconds{reading.tv_sec} +
-                            std::chrono::nanoseconds{reading.tv_nsec}};
+    return MonotonicInstant{std::chrono::seconds{reading.tv_sec} + std::chrono::nanoseconds{reading.tv_nsec}};
 }
 
 }  // namespace veltrix

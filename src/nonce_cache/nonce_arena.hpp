@@ -19,7 +19,7 @@
 namespace veltrix {
 
 class NonceArena {
-public:
+  public:
     static constexpr std::size_t unit_bytes = 4;
     static constexpr unsigned units_per_chunk_log2 = 18;
     static constexpr std::uint64_t units_per_chunk = std::uint64_t{1} << units_per_chunk_log2;
@@ -56,7 +56,7 @@ public:
     // Releases every chunk; units handed out before are invalid afterwards.
     void clear() noexcept;
 
-private:
+  private:
     using Header = std::uint32_t;
     using Chunk = std::unique_ptr<std::byte[]>;
     static_assert(sizeof(Header) == unit_bytes);

@@ -15,12 +15,9 @@ constexpr std::size_t rehash_prefetch_distance = 16;  // slots
 std::uint32_t hint_of(std::uint64_t hash) noexcept { return static_cast<std::uint32_t>(hash); }
 }  // namespace
 
-NonceSet::NonceSet(SipHashKey key)
-    : hash_key_(key), tags_(initial_slot_count, empty_tag), slots_(initial_slot_count) {}
+NonceSet::NonceSet(SipHashKey key) : hash_key_(key), tags_(initial_slot_count, empty_tag), slots_(initial_slot_count) {}
 
-bool NonceSet::contains(std::string_view key) const noexcept {
-    return probe(key, siphash13(hash_key_, key)).found;
-}
+bool NonceSet::contains(std::string_view key) const noexcept { return probe(key, siphash13(hash_key_, key)).found; }
 
 bool NonceSet::insert(std::string_view key) {
     const std::uint64_t hash = siphash13(hash_key_, key);
@@ -86,8 +83,7 @@ void NonceSet::double_capacity() {
         if (ahead < old_tags.size() && old_tags[ahead] != empty_tag) arena_.prefetch(old_slots[ahead] - 1);
         if (old_tags[index] == empty_tag) continue;
         const NonceArena::Entry entry = arena_.entry(old_slots[index] - 1);
-        const std::uint64_t hash =
-            hints_cover_index && entry.hint ? *entry.hint : siphash13(hash_key_, entry.key);
+        const std::uint64_t hash = hints_cover_index && entry.hint ? *entry.hint : siphash13(hash_key_, entry.key);
         const std::size_t new_index = first_empty_slot(hash);
         tags_[new_index] = old_tags[index];
         slots_[new_index] = old_slots[index];

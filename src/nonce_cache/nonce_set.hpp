@@ -16,7 +16,7 @@
 namespace veltrix {
 
 class NonceSet {
-public:
+  public:
     static constexpr std::size_t initial_slot_count = 16384;
 
     explicit NonceSet(SipHashKey key);
@@ -33,7 +33,7 @@ public:
     // Forgets every key but keeps the slot capacity and the hash key.
     void clear() noexcept;
 
-private:
+  private:
     using Slot = std::uint32_t;  // first arena unit + 1
     using Tag = std::uint8_t;    // top hash byte, never 0; 0 marks an empty slot
     static constexpr Tag empty_tag = 0;

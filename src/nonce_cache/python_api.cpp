@@ -28,9 +28,8 @@ PyObject* consume_nonce(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     auto parsed = parse_arguments(consume_nonce_signature, {args, nargsf, kwnames}, as_borrowed_text);
     if (!parsed) return nullptr;
     const std::string_view nonce = std::get<0>(*parsed);
-    const bool fresh = shared_engine().with_write_access([&](StateEngine& engine) {
-        return engine.consume_nonce(nonce, monotonic_now(), monotonic_now);
-    });
+    const bool fresh = shared_engine().with_write_access(
+        [&](StateEngine& engine) { return engine.consume_nonce(nonce, monotonic_now(), monotonic_now); });
     return PyBool_FromLong(fresh);
 }
 

@@ -15,7 +15,7 @@
 namespace veltrix {
 
 class EngineSlot {
-public:
+  public:
     using MonotonicClock = MonotonicInstant (*)() noexcept;
 
     // `read_monotonic` dates the engine's first bucket when it is created.
@@ -43,7 +43,7 @@ public:
         return std::invoke(std::forward<Query>(query), std::as_const(engine_created_if_empty()));
     }
 
-private:
+  private:
     // Callers hold the exclusive lock, so the check and the creation cannot
     // interleave with another creator.
     StateEngine& engine_created_if_empty() {

@@ -33,10 +33,12 @@ struct SipState {
     std::uint64_t v0, v1, v2, v3;
 
     constexpr void round() noexcept {
+        // clang-format off
         v0 += v1; v1 = rotate_left(v1, 13); v1 ^= v0; v0 = rotate_left(v0, 32);
         v2 += v3; v3 = rotate_left(v3, 16); v3 ^= v2;
         v0 += v3; v3 = rotate_left(v3, 21); v3 ^= v0;
         v2 += v1; v1 = rotate_left(v1, 17); v1 ^= v2; v2 = rotate_left(v2, 32);
+        // clang-format on
     }
 
     constexpr void compress(std::uint64_t word) noexcept {
@@ -53,17 +55,16 @@ inline std::uint64_t siphash13(const SipHashKey& key, std::string_view message) 
     constexpr std::size_t word_bytes = 8;
     constexpr int finalization_rounds = 3;
 
-    SipState state{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL,
-                   key.k0 ^ 0x6c7967656e657261ULL, key.k1 ^ 0x7465646279746573ULL};
+    SipState state{key.k0 ^ 0x736f6d6570736575ULL, key.k1 ^ 0x646f72616e646f6dULL, key.k0 ^ 0x6c7967656e657261ULL,
+                   key.k1 ^ 0x7465646279746573ULL};
     const std::size_t whole_words = message.size() / word_bytes;
     for (std::size_t i = 0; i < whole_words; ++i) {
         state.compress(load_little_endian(message.data() + i * word_bytes, word_bytes));
     }
     const std::size_t tail_bytes = message.size() % word_bytes;
     // Only the low byte of the length enters the last word, by the algorithm's definition.
-    const std::uint64_t last_word =
-        (std::uint64_t{message.size()} << 56) |
-        load_little_endian(message.data() + whole_words * word_bytes, tail_bytes);
+    const std::uint64_t last_word = (std::uint64_t{message.size()} << 56) |
+                                    load_little_endian(message.data() + whole_words * word_bytes, tail_bytes);
     state.compress(last_word);
 
     state.v2 ^= 0xff;

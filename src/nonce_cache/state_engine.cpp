@@ -14,9 +14,7 @@ bool StateEngine::is_ip_banned(std::string_view ip, std::uint64_t now) const noe
     return active_ip_bans_.is_banned(ip, now);
 }
 
-void StateEngine::ban_ip(std::string_view ip, std::uint64_t expiry) noexcept {
-    active_ip_bans_.ban(ip, expiry);
-}
+void StateEngine::ban_ip(std::string_view ip, std::uint64_t expiry) noexcept { active_ip_bans_.ban(ip, expiry); }
 
 void StateEngine::unban_ip(std::string_view ip) noexcept { active_ip_bans_.unban(ip); }
 
@@ -27,8 +25,7 @@ void StateEngine::hydrate_bans(std::span<const BanRecord> bans, std::uint64_t no
 }
 
 StateEngineStats StateEngine::stats(std::uint64_t now) const noexcept {
-    return {current_bucket_nonces_.size(), previous_bucket_nonces_.size(),
-            active_ip_bans_.count_active(now)};
+    return {current_bucket_nonces_.size(), previous_bucket_nonces_.size(), active_ip_bans_.count_active(now)};
 }
 
 void StateEngine::clear(MonotonicInstant now) noexcept {
@@ -40,8 +37,7 @@ void StateEngine::clear(MonotonicInstant now) noexcept {
 
 bool StateEngine::bucket_has_ended(MonotonicInstant now) const noexcept {
     // A clock that reads earlier than the bucket start counts as no time passed.
-    return now > bucket_start_ &&
-           now.since_clock_origin - bucket_start_.since_clock_origin >= bucket_width;
+    return now > bucket_start_ && now.since_clock_origin - bucket_start_.since_clock_origin >= bucket_width;
 }
 
 void StateEngine::rotate_buckets(MonotonicInstant new_bucket_start) noexcept {
@@ -54,8 +50,7 @@ void StateEngine::rotate_buckets(MonotonicInstant new_bucket_start) noexcept {
 
 bool StateEngine::record_if_unseen(std::string_view nonce) noexcept {
     // An empty bucket needs no hashing: it is the common case in the first minute.
-    const bool seen_before =
-        !previous_bucket_nonces_.empty() && previous_bucket_nonces_.contains(nonce);
+    const bool seen_before = !previous_bucket_nonces_.empty() && previous_bucket_nonces_.contains(nonce);
     return !seen_before && current_bucket_nonces_.insert(nonce);
 }
 

@@ -28,13 +28,12 @@ struct StateEngineStats {
 };
 
 template <class F>
-concept MonotonicClockReader = std::invocable<F&> &&
-    std::same_as<std::invoke_result_t<F&>, MonotonicInstant>;
+concept MonotonicClockReader = std::invocable<F&> && std::same_as<std::invoke_result_t<F&>, MonotonicInstant>;
 
 // Operations are noexcept because the only way they can fail is running out of
 // memory, which ends the process rather than reaching the caller.
 class StateEngine {
-public:
+  public:
     static constexpr std::chrono::seconds bucket_width{60};
 
     explicit StateEngine(MonotonicInstant now);
@@ -44,8 +43,7 @@ public:
     // before the call; `read_monotonic` is read again only if the buckets
     // rotate, so the new bucket starts when the rotation has happened.
     template <MonotonicClockReader ReadClock>
-    bool consume_nonce(std::string_view nonce, MonotonicInstant now,
-                       ReadClock&& read_monotonic) noexcept {
+    bool consume_nonce(std::string_view nonce, MonotonicInstant now, ReadClock&& read_monotonic) noexcept {
         if (bucket_has_ended(now)) rotate_buckets(std::invoke(read_monotonic));
         return record_if_unseen(nonce);
     }
@@ -63,7 +61,7 @@ public:
     // Forgets every nonce and ban and starts a new bucket at `now`.
     void clear(MonotonicInstant now) noexcept;
 
-private:
+  private:
     bool bucket_has_ended(MonotonicInstant now) const noexcept;
     void rotate_buckets(MonotonicInstant new_bucket_start) noexcept;
     bool record_if_unseen(std::string_view nonce) noexcept;

@@ -74,13 +74,12 @@ TEST_P(BanSaturatingExpiry, NeverWrapsAround) {
     EXPECT_EQ(saturating_expiry(c.now, c.duration), c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    BanExpiry, BanSaturatingExpiry,
-    testing::Values(ExpiryCase{now, 0, now}, ExpiryCase{now, 3600, now + 3600},
-                    ExpiryCase{last_second - 10, 10, last_second},
-                    ExpiryCase{last_second - 10, 11, last_second},
-                    ExpiryCase{now, last_second, last_second},
-                    ExpiryCase{0, last_second, last_second}));
+INSTANTIATE_TEST_SUITE_P(BanExpiry, BanSaturatingExpiry,
+                         testing::Values(ExpiryCase{now, 0, now}, ExpiryCase{now, 3600, now + 3600},
+                                         ExpiryCase{last_second - 10, 10, last_second},
+                                         ExpiryCase{last_second - 10, 11, last_second},
+                                         ExpiryCase{now, last_second, last_second},
+                                         ExpiryCase{0, last_second, last_second}));
 
 }  // namespace
 }  // namespace veltrix

@@ -31,8 +31,7 @@ using Series = std::vector<double>;
 void expect_same_bits(const CurvatureMetrics& actual, const CurvatureMetrics& expected) {
     EXPECT_EQ(std::bit_cast<std::uint64_t>(actual.mean_curvature),
               std::bit_cast<std::uint64_t>(expected.mean_curvature));
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(actual.curvature_var),
-              std::bit_cast<std::uint64_t>(expected.curvature_var));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(actual.curvature_var), std::bit_cast<std::uint64_t>(expected.curvature_var));
     EXPECT_EQ(std::bit_cast<std::uint64_t>(actual.curvature_rate_var),
               std::bit_cast<std::uint64_t>(expected.curvature_rate_var));
     EXPECT_EQ(std::bit_cast<std::uint64_t>(actual.curvature_score),
@@ -63,9 +62,7 @@ Path random_path(std::size_t length, std::uint64_t seed) {
     return path;
 }
 
-CurvatureMetrics metrics_of(const Path& path) {
-    return compute_curvature_metrics(path.x, path.y, path.t);
-}
+CurvatureMetrics metrics_of(const Path& path) { return compute_curvature_metrics(path.x, path.y, path.t); }
 
 struct WorkedExample {
     Path path;
@@ -173,8 +170,8 @@ TEST(CurvatureLadder, PicksFirstRuleThatHolds) {
     };
     for (const auto& [statistics, curvature, score] : cases) {
         EXPECT_EQ(curvature_ladder_score(statistics, curvature), score)
-            << statistics.mean_curvature << ' ' << statistics.curvature_var << ' '
-            << statistics.curvature_rate_var << " over " << curvature.size() << " values";
+            << statistics.mean_curvature << ' ' << statistics.curvature_var << ' ' << statistics.curvature_rate_var
+            << " over " << curvature.size() << " values";
     }
 }
 
@@ -186,15 +183,13 @@ TEST(CurvatureKernelDispatch, RunsThePreferredSupportedKernel) {
         listed.push_back(kernel.run);
     }
 #if defined(__x86_64__)
-    std::vector<CurvatureKernel> expected{curvature_kernel_scalar,
-                                          curvature_kernel_portable_two_lane,
+    std::vector<CurvatureKernel> expected{curvature_kernel_scalar, curvature_kernel_portable_two_lane,
                                           curvature_kernel_two_lane};
     if (__builtin_cpu_supports("avx2")) {
         expected.push_back(curvature_kernel_four_lane);
     }
 #else
-    const std::vector<CurvatureKernel> expected{curvature_kernel_scalar,
-                                                curvature_kernel_portable_two_lane};
+    const std::vector<CurvatureKernel> expected{curvature_kernel_scalar, curvature_kernel_portable_two_lane};
 #endif
     EXPECT_EQ(listed, expected);
     EXPECT_EQ(active_curvature_kernel(), expected.back());
@@ -222,8 +217,7 @@ Path adversarial_path(std::size_t length, std::mt19937_64& rng) {
 }
 
 constexpr std::size_t kSeriesCount = 8;
-constexpr const char* kSeriesNames[kSeriesCount] = {"dt",  "vx", "vy",        "dtm",
-                                                    "ax", "ay", "curvature", "rate"};
+constexpr const char* kSeriesNames[kSeriesCount] = {"dt", "vx", "vy", "dtm", "ax", "ay", "curvature", "rate"};
 
 // Every working series, each followed by a guard element that a kernel must not write.
 struct GuardedSeries {
@@ -241,13 +235,9 @@ struct GuardedSeries {
         }
     }
 
-    std::span<double> exact(std::size_t s) {
-        return std::span(storage[s]).first(storage[s].size() - 1);
-    }
+    std::span<double> exact(std::size_t s) { return std::span(storage[s]).first(storage[s].size() - 1); }
 
-    CurvatureSeries view() {
-        return {exact(0), exact(1), exact(2), exact(3), exact(4), exact(5), exact(6), exact(7)};
-    }
+    CurvatureSeries view() { return {exact(0), exact(1), exact(2), exact(3), exact(4), exact(5), exact(6), exact(7)}; }
 
     Series storage[kSeriesCount];
 };
@@ -259,8 +249,7 @@ struct KernelRun {
 
 KernelRun run_kernel(CurvatureKernel kernel, const Path& path) {
     KernelRun run{{}, GuardedSeries(path.x.size())};
-    run.sums = kernel({path.x.data(), path.y.data(), path.t.data(), path.x.size()},
-                      run.series.view());
+    run.sums = kernel({path.x.data(), path.y.data(), path.t.data(), path.x.size()}, run.series.view());
     return run;
 }
 
@@ -289,26 +278,21 @@ TEST_P(CurvatureKernelBits, MatchScalarOnEveryLengthAndValue) {
     std::mt19937_64 rng(6);
     for (const std::size_t length : lengths) {
         for (int round = 0; round < kRoundsPerLength; ++round) {
-            const Path path =
-                round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
+            const Path path = round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
             KernelRun expected = run_kernel(curvature_kernel_scalar, path);
             const KernelRun actual = run_kernel(GetParam().run, path);
             for (std::size_t s = 0; s < kSeriesCount; ++s) {
                 const Series& series = actual.series.storage[s];
                 const Series& scalar = expected.series.storage[s];
-                ASSERT_EQ(series.back(), GuardedSeries::kGuard)
-                    << kSeriesNames[s] << " overrun, length " << length;
+                ASSERT_EQ(series.back(), GuardedSeries::kGuard) << kSeriesNames[s] << " overrun, length " << length;
                 const std::size_t bytes = series.size() * sizeof(double);
                 ASSERT_EQ(std::memcmp(series.data(), scalar.data(), bytes), 0)
                     << kSeriesNames[s] << ", length " << length << ", round " << round;
             }
-            const double curvature_sum =
-                index_order_sum(expected.series.exact(GuardedSeries::kCurvature));
+            const double curvature_sum = index_order_sum(expected.series.exact(GuardedSeries::kCurvature));
             const double rate_sum = index_order_sum(expected.series.exact(GuardedSeries::kRate));
-            ASSERT_EQ(bits(actual.sums.curvature), bits(curvature_sum))
-                << "length " << length << ", round " << round;
-            ASSERT_EQ(bits(actual.sums.rate), bits(rate_sum))
-                << "length " << length << ", round " << round;
+            ASSERT_EQ(bits(actual.sums.curvature), bits(curvature_sum)) << "length " << length << ", round " << round;
+            ASSERT_EQ(bits(actual.sums.rate), bits(rate_sum)) << "length " << length << ", round " << round;
         }
     }
 }
@@ -329,16 +313,13 @@ TEST(CurvatureMetrics, StatisticsSumTheSeriesInIndexOrder) {
     std::mt19937_64 rng(7);
     for (const std::size_t length : {4, 5, 9, 300}) {
         for (int round = 0; round < 20; ++round) {
-            const Path path =
-                round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
+            const Path path = round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
             KernelRun scalar = run_kernel(curvature_kernel_scalar, path);
-            const std::span<const double> curvature =
-                scalar.series.exact(GuardedSeries::kCurvature);
+            const std::span<const double> curvature = scalar.series.exact(GuardedSeries::kCurvature);
             const double mean = index_order_sum(curvature) / static_cast<double>(curvature.size());
             const CurvatureMetrics metrics = metrics_of(path);
             EXPECT_EQ(bits(metrics.mean_curvature), bits(mean)) << length << ' ' << round;
-            EXPECT_EQ(bits(metrics.curvature_var), bits(population_variance_of(curvature)))
-                << length << ' ' << round;
+            EXPECT_EQ(bits(metrics.curvature_var), bits(population_variance_of(curvature))) << length << ' ' << round;
             EXPECT_EQ(bits(metrics.curvature_rate_var),
                       bits(population_variance_of(scalar.series.exact(GuardedSeries::kRate))))
                 << length << ' ' << round;
@@ -351,8 +332,7 @@ std::string kernel_name(const testing::TestParamInfo<NamedCurvatureKernel>& test
 }
 
 INSTANTIATE_TEST_SUITE_P(CurvatureKernels, CurvatureKernelBits,
-                         testing::ValuesIn(supported_curvature_kernels().begin(),
-                                           supported_curvature_kernels().end()),
+                         testing::ValuesIn(supported_curvature_kernels().begin(), supported_curvature_kernels().end()),
                          kernel_name);
 
 }  // namespace

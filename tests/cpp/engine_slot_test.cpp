@@ -33,9 +33,8 @@ TEST(StateEngineSlot, ConcurrentConsumersAcceptEachNonceExactlyOnce) {
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < nonce_count; ++i) {
-                const bool accepted = slot.with_write_access([&](StateEngine& e) {
-                    return e.consume_nonce(nonces[i], fixed_clock(), fixed_clock);
-                });
+                const bool accepted = slot.with_write_access(
+                    [&](StateEngine& e) { return e.consume_nonce(nonces[i], fixed_clock(), fixed_clock); });
                 if (accepted) ++acceptances[i];
             }
         });

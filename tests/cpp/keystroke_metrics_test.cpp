@@ -54,9 +54,7 @@ std::vector<std::ptrdiff_t> arrival_positions(const std::vector<KeystrokeRecord>
     return positions;
 }
 
-DigraphLatency typed_pair(std::string_view text, double latency) {
-    return {make_digraph(text[0], text[1]), latency};
-}
+DigraphLatency typed_pair(std::string_view text, double latency) { return {make_digraph(text[0], text[1]), latency}; }
 
 // ---------------------------------------------------------------- key lowering
 
@@ -65,6 +63,7 @@ TEST(KeystrokeKeyLowering, OnlyKeysLoweringToOneAsciiByteQualify) {
         std::string_view key;
         std::optional<char> lowered;
     } cases[] = {
+        // clang-format off
         {"a", 'a'},          {"T", 't'},          {"Z", 'z'},
         {" ", ' '},          {"7", '7'},          {"@", '@'},
         {"[", '['},          {kKelvinSign, 'k'},  {"", std::nullopt},
@@ -74,6 +73,7 @@ TEST(KeystrokeKeyLowering, OnlyKeysLoweringToOneAsciiByteQualify) {
         {"\xC4\xB0", std::nullopt},               // İ lowers to i plus a combining dot
         {"\xE2\x84\xAA" "a", std::nullopt},       // Kelvin sign is only k on its own
         {"\x80", std::nullopt},                   // not UTF-8
+        // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key));
@@ -98,8 +98,10 @@ TEST(KeystrokeCommonDigraphs, MembershipMatchesTheListForEveryAsciiPair) {
 
 TEST(KeystrokePressOrder, NaNPressesGoLastAndTiesKeepArrivalOrder) {
     const std::vector<KeystrokeRecord> records = {
+        // clang-format off
         press("x", kNaN), press("a", 10), press("y", kNaN), press("b", 5),
         press("z", kNaN), press("c", 5),  press("d", -kInfinity),
+        // clang-format on
     };
     // d, b, c, a, then the NaN presses x, y, z.
     EXPECT_EQ(arrival_positions(records, in_press_order(records)), (std::vector<std::ptrdiff_t>{6, 3, 5, 1, 0, 2, 4}));
@@ -143,9 +145,9 @@ TEST(KeystrokeTiming, DerivesDwellFlightAndDigraphSeries) {
     EXPECT_EQ(timing.dwell_times, (std::vector<double>{95, 80, 90, 90, 80, 90}));
     EXPECT_EQ(timing.flight_times, (std::vector<double>{85, 50, 120, 90, 70}));
     // Grouped in byte order of the pair, not in typing order.
-    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("at", 150), typed_pair("ca", 180),
-                                                          typed_pair("ec", 210), typed_pair("he", 130),
-                                                          typed_pair("th", 180)}));
+    EXPECT_EQ(timing.digraph_latencies,
+              (DigraphLatencies{typed_pair("at", 150), typed_pair("ca", 180), typed_pair("ec", 210),
+                                typed_pair("he", 130), typed_pair("th", 180)}));
 }
 
 TEST(KeystrokeTiming, ReversedInputGivesTheSameSeries) {
@@ -283,10 +285,11 @@ TEST(KeystrokeMetrics, WorkedExamplesMatchToPrintedPrecision) {
         {"cat typing", kCatTyping, {6, 87.5, 31.25, 83, 536, 0.2406427, 0}},
         {"scripted quick", held_for("thequick", 50, 10), {8, 10, 0, 40, 0, 0, 1}},
         {"letter",
-         {press("l", 0, 80), press("e", 180, 264), press("t", 367, 443), press("t", 540, 620),
-          press("e", 720, 803), press("r", 907, 984)},
+         {press("l", 0, 80), press("e", 180, 264), press("t", 367, 443), press("t", 540, 620), press("e", 720, 803),
+          press("r", 907, 984)},
          {6, 80, 8.3333333, 100.8, 6.16, 0.2406427, 0.6}},
-        {"common pairs slow", typed("theronan", {0, 300, 600, 900, 1100, 1400, 1600, 1900}),
+        {"common pairs slow",
+         typed("theronan", {0, 300, 600, 900, 1100, 1400, 1600, 1900}),
          {8, 0, 0, 271.4285714, 2040.8163265, 0.2877069, 0.4}},
     };
     for (const auto& example : examples) {
@@ -334,13 +337,16 @@ TEST(KeystrokeMetrics, ScoreRulesFireOnlyWithinTheirBoundsAndCounts) {
         {"three fast presses", shift_presses({0, 10, 20}), 0.7},
         // One flight per histogram bin: entropy exactly 1 with 8 flights.
         {"evenly spread flights", shift_presses({0, 50, 200, 450, 800, 1250, 1800, 2450, 3200}), 0.5},
-        {"steady holds", {press("Shift", 0, 99), press("Shift", 300, 401), press("Shift", 800, 899),
-                          press("Shift", 1500, 1601)}, 0.8},
+        {"steady holds",
+         {press("Shift", 0, 99), press("Shift", 300, 401), press("Shift", 800, 899), press("Shift", 1500, 1601)},
+         0.8},
         {"steady holds but only two",
-         {press("Shift", 0, 99), press("Shift", 300, 401), press("Shift", 800), press("Shift", 1500)}, 0.0},
+         {press("Shift", 0, 99), press("Shift", 300, 401), press("Shift", 800), press("Shift", 1500)},
+         0.0},
         // Short holds win, so the steady-hold rule must not add on top.
-        {"short steady holds", {press("Shift", 0, 10), press("Shift", 300, 310), press("Shift", 800, 810),
-                                press("Shift", 1500, 1510)}, 0.75},
+        {"short steady holds",
+         {press("Shift", 0, 10), press("Shift", 300, 310), press("Shift", 800, 810), press("Shift", 1500, 1510)},
+         0.75},
         {"slow common pairs, seven records", typed("thexyzw", {0, 300, 600, 700, 800, 900, 1000}), 0.0},
         {"slow common pairs, eight records", typed("thexyzwv", {0, 300, 600, 700, 800, 900, 1000, 1100}), 0.4},
         // Fast common pairs pull 0 below zero; the floor comes before the uniform-rhythm bonus.

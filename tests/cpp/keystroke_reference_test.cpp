@@ -90,9 +90,8 @@ KeystrokeMetrics reference_metrics(std::span<const KeystrokeRecord> records) {
     };
     evidence.dwell_variance = population_variance(timing.dwell_times, evidence.dwell_mean);
     evidence.flight_variance = population_variance(timing.flight_times, evidence.flight_mean);
-    return {records.size(),       evidence.dwell_mean,      evidence.dwell_variance,
-            evidence.flight_mean, evidence.flight_variance, evidence.flight_entropy,
-            keystroke_score(evidence)};
+    return {records.size(),           evidence.dwell_mean,     evidence.dwell_variance,  evidence.flight_mean,
+            evidence.flight_variance, evidence.flight_entropy, keystroke_score(evidence)};
 }
 
 DigraphLatencies flattened(const std::map<std::string, std::vector<double>>& latencies) {
@@ -109,7 +108,24 @@ DigraphLatencies flattened(const std::map<std::string, std::vector<double>>& lat
 // non-ASCII keys, ties, presses out of order, NaN times, releases before presses.
 std::vector<KeystrokeRecord> random_typing(std::mt19937_64& random) {
     static const std::vector<std::string> kKeys = {
-        "t", "h", "e", "a", "n", "r", "o", "s", "x", "q", "k", "T", "H", "E", " ", "1", "Shift", "",
+        "t",
+        "h",
+        "e",
+        "a",
+        "n",
+        "r",
+        "o",
+        "s",
+        "x",
+        "q",
+        "k",
+        "T",
+        "H",
+        "E",
+        " ",
+        "1",
+        "Shift",
+        "",
         "\xE2\x84\xAA",  // Kelvin sign, lowers to k
         "\xC3\xA9",      // é, two bytes
     };

@@ -32,9 +32,11 @@ testing::FeatureListing list_mouse_features(const MouseKinematics& mouse) {
 }
 
 TEST(Kinematics, FivePointExample) {
-    const std::vector<MovementPoint> points{
-        {.x = 0, .y = 0, .t = 0}, {.x = 3, .y = 4, .t = 10}, {.x = 6, .y = 8, .t = 20},
-        {.x = 6, .y = 8, .t = 20}, {.x = 12, .y = 16, .t = 40}};
+    const std::vector<MovementPoint> points{{.x = 0, .y = 0, .t = 0},
+                                            {.x = 3, .y = 4, .t = 10},
+                                            {.x = 6, .y = 8, .t = 20},
+                                            {.x = 6, .y = 8, .t = 20},
+                                            {.x = 12, .y = 16, .t = 40}};
     const MouseKinematics k = compute_mouse_kinematics(points);
     EXPECT_EQ(k.mouse_points, 5u);
     EXPECT_DOUBLE_EQ(k.total_distance, 20.0);
@@ -116,16 +118,16 @@ TEST_P(KinematicsSpeedProfiles, CountsStrokesAndTerminalSlowing) {
     EXPECT_DOUBLE_EQ(k.terminal_decel_ratio, c.terminal_decel_ratio);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinematics, KinematicsSpeedProfiles,
-    ::testing::Values(SpeedProfileCase{"TwoStrictPeaks", {1, 3, 1, 3, 1}, 2, 1.0 / 3.0},
-                      SpeedProfileCase{"PlateauIsNoPeak", {1, 3, 3, 1}, 1, 1.0 / 3.0},
-                      SpeedProfileCase{"PeakBelowThresholdIgnored", {1, 10, 1, 1.2, 1}, 1, 0.1},
-                      SpeedProfileCase{"PeakAboveThresholdCounts", {1, 10, 1, 2, 1}, 2, 0.1},
-                      SpeedProfileCase{"AtRest", {0, 0, 0}, 0, 1.0},
-                      SpeedProfileCase{"SevenSegmentsUseLastOne", {2, 2, 2, 2, 2, 2, 1}, 1, 0.5},
-                      SpeedProfileCase{"EightSegmentsUseLastTwo", {2, 2, 2, 2, 2, 2, 2, 1}, 1, 0.75}),
-    [](const auto& tested) { return tested.param.name; });
+INSTANTIATE_TEST_SUITE_P(Kinematics, KinematicsSpeedProfiles,
+                         ::testing::Values(SpeedProfileCase{"TwoStrictPeaks", {1, 3, 1, 3, 1}, 2, 1.0 / 3.0},
+                                           SpeedProfileCase{"PlateauIsNoPeak", {1, 3, 3, 1}, 1, 1.0 / 3.0},
+                                           SpeedProfileCase{"PeakBelowThresholdIgnored", {1, 10, 1, 1.2, 1}, 1, 0.1},
+                                           SpeedProfileCase{"PeakAboveThresholdCounts", {1, 10, 1, 2, 1}, 2, 0.1},
+                                           SpeedProfileCase{"AtRest", {0, 0, 0}, 0, 1.0},
+                                           SpeedProfileCase{"SevenSegmentsUseLastOne", {2, 2, 2, 2, 2, 2, 1}, 1, 0.5},
+                                           SpeedProfileCase{
+                                               "EightSegmentsUseLastTwo", {2, 2, 2, 2, 2, 2, 2, 1}, 1, 0.75}),
+                         [](const auto& tested) { return tested.param.name; });
 
 TEST(Kinematics, SpectralAnalysisStartsAtEightSpeeds) {
     const MouseKinematics seven = compute_mouse_kinematics(path_with_speeds({1, 3, 1, 3, 1, 3, 1}));

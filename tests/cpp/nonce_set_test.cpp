@@ -61,8 +61,7 @@ TEST(NonceSet, KeysAroundAndBeyondTheChunkSizeSurviveGrowth) {
     // Exactly one chunk with its header, one byte more (an allocation of its
     // own spanning two chunk indices), and a key spanning three.
     const std::size_t fills_chunk = NonceArena::chunk_bytes - NonceArena::long_header_bytes;
-    const std::vector<std::string> large = {std::string(fills_chunk, 'e'),
-                                            std::string(fills_chunk + 1, 'o'),
+    const std::vector<std::string> large = {std::string(fills_chunk, 'e'), std::string(fills_chunk + 1, 'o'),
                                             std::string(2 * NonceArena::chunk_bytes, 'h')};
     // Varied lengths leave chunk tails unused, which the rebuild must skip.
     std::vector<std::string> small;

@@ -50,15 +50,14 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 INSTANTIATE_TEST_SUITE_P(
     Spectral, SpectralExamples,
-    ::testing::Values(
-        SpectralCase{"SevenSpeedsAreTooFew", {9, 1, 7, 3, 5, 2, 8}, 0.0, 1.0, 0.0},
-        SpectralCase{"EqualSpeedsHaveNoFluctuation", std::vector<double>(16, 2.5), 0.0, 1.0, 0.0},
-        SpectralCase{"NaNSpeedGivesDefaults", {1, 2, 3, kNaN, 5, 6, 7, 8}, 0.0, 1.0, 0.0},
-        SpectralCase{"AlternationFillsHighestBin", {1, 3, 1, 3, 1, 3, 1, 3}, 1.0, 0.0, 1e-12},
-        SpectralCase{"LinearRiseSpreadsPower", {1, 2, 3, 4, 5, 6, 7, 8}, 0.6208, 0.7664, 5e-5},
-        SpectralCase{"PureSinusoidHasOneBin", sinusoid_two_cycles_over_sixteen(), 1.0, 0.0, 1e-9},
-        // Nine speeds: bin 4 is not the alternation, so the power leaks into other bins.
-        SpectralCase{"OddCountAlternationLeaks", {1, 3, 1, 3, 1, 3, 1, 3, 1}, 0.8291, 0.4480, 5e-5}),
+    ::testing::Values(SpectralCase{"SevenSpeedsAreTooFew", {9, 1, 7, 3, 5, 2, 8}, 0.0, 1.0, 0.0},
+                      SpectralCase{"EqualSpeedsHaveNoFluctuation", std::vector<double>(16, 2.5), 0.0, 1.0, 0.0},
+                      SpectralCase{"NaNSpeedGivesDefaults", {1, 2, 3, kNaN, 5, 6, 7, 8}, 0.0, 1.0, 0.0},
+                      SpectralCase{"AlternationFillsHighestBin", {1, 3, 1, 3, 1, 3, 1, 3}, 1.0, 0.0, 1e-12},
+                      SpectralCase{"LinearRiseSpreadsPower", {1, 2, 3, 4, 5, 6, 7, 8}, 0.6208, 0.7664, 5e-5},
+                      SpectralCase{"PureSinusoidHasOneBin", sinusoid_two_cycles_over_sixteen(), 1.0, 0.0, 1e-9},
+                      // Nine speeds: bin 4 is not the alternation, so the power leaks into other bins.
+                      SpectralCase{"OddCountAlternationLeaks", {1, 3, 1, 3, 1, 3, 1, 3, 1}, 0.8291, 0.4480, 5e-5}),
     [](const auto& tested) { return tested.param.name; });
 
 // Independent textbook evaluation with separate sine and cosine calls.
@@ -127,8 +126,8 @@ std::vector<double> series(std::size_t length, SampleKind kind, std::mt19937_64&
 std::vector<std::size_t> tested_lengths() {
     std::vector<std::size_t> lengths;
     for (std::size_t length = 8; length <= 80; ++length) lengths.push_back(length);
-    for (const std::size_t length : {127u, 128u, 149u, 150u, 211u, 256u, 298u, 299u, 300u, 357u, 358u, 421u,
-                                     512u, 599u, 600u}) {
+    for (const std::size_t length :
+         {127u, 128u, 149u, 150u, 211u, 256u, 298u, 299u, 300u, 357u, 358u, 421u, 512u, 599u, 600u}) {
         lengths.push_back(length);
     }
     return lengths;

@@ -59,9 +59,8 @@ TEST_P(StateEngineBucketBoundary, RotatesFromExactlySixtySeconds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(StateEngineBuckets, StateEngineBucketBoundary,
-                         testing::Values(BoundaryCase{59s + 999'999'999ns, false},
-                                         BoundaryCase{60s, true}, BoundaryCase{600s, true},
-                                         BoundaryCase{-5s, false}));
+                         testing::Values(BoundaryCase{59s + 999'999'999ns, false}, BoundaryCase{60s, true},
+                                         BoundaryCase{600s, true}, BoundaryCase{-5s, false}));
 
 TEST(StateEngineNonces, LongQuietSpellRotatesOnlyOnce) {
     StateEngine engine(start);
@@ -120,8 +119,8 @@ TEST(StateEngineBans, StatsCountOnlyBansStillInForce) {
 TEST(StateEngineBans, HydrateSkipsPastAndPresentAndLaterPairWins) {
     StateEngine engine(start);
     const std::vector<BanRecord> bans = {
-        {"past", now - 1},   {"present", now},   {"twice", now + 100},
-        {"twice", now + 5},  {"stale", now + 50}, {"stale", now - 50},
+        {"past", now - 1},  {"present", now},    {"twice", now + 100},
+        {"twice", now + 5}, {"stale", now + 50}, {"stale", now - 50},
     };
     engine.hydrate_bans(bans, now);
     EXPECT_FALSE(engine.is_ip_banned("past", now - 2));

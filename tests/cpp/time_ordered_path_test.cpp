@@ -25,9 +25,8 @@ std::vector<MovementPoint> samples_at(const std::vector<double>& times) {
 }
 
 std::vector<double> reference_ids(std::vector<MovementPoint> samples, std::size_t limit) {
-    std::ranges::stable_sort(samples, [](const MovementPoint& a, const MovementPoint& b) {
-        return std::is_lt(std::weak_order(a.t, b.t));
-    });
+    std::ranges::stable_sort(
+        samples, [](const MovementPoint& a, const MovementPoint& b) { return std::is_lt(std::weak_order(a.t, b.t)); });
     std::vector<double> ids;
     for (std::size_t i = 0; i < std::min(limit, samples.size()); ++i) {
         ids.push_back(samples[i].x);
@@ -55,8 +54,11 @@ TEST(TimeOrderedPath, MatchesAStableSortAtEveryLevelOfDisorder) {
         const char* name;
         std::size_t neighbour_swaps;
         bool shuffle;
-    } disorders[] = {{"in order", 0, false},   {"one swap", 1, false}, {"few swaps", 5, false},
-                     {"many swaps", 60, false}, {"shuffled", 0, true}};
+    } disorders[] = {{"in order", 0, false},
+                     {"one swap", 1, false},
+                     {"few swaps", 5, false},
+                     {"many swaps", 60, false},
+                     {"shuffled", 0, true}};
     for (const auto& disorder : disorders) {
         for (const std::size_t count : {3, 17, 150, 700}) {
             SCOPED_TRACE(std::string(disorder.name) + ", " + std::to_string(count) + " samples");

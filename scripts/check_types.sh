@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Type checks: the stubs of veltrix_core_rs against the module itself (stubtest:
+# names, parameters, __all__), then mypy --strict over an example client that calls
+# every function.
+#   scripts/check_types.sh            (PYTHON=... to choose the interpreter)
+set -euo pipefail
+PROJECT_ROOT=$(cd "$(dirname "$0")/.." && pwd)
+source "$PROJECT_ROOT/scripts/find_python.sh"
+find_python
+prepare_venv typecheck
+cd "$PROJECT_ROOT"
+echo "== stubtest veltrix_core_rs"
+"$VENV/bin/python" -m mypy.stubtest veltrix_core_rs
+echo "== mypy --strict"
+"$VENV/bin/python" -m mypy --strict examples/typed_client.py
