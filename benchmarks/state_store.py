@@ -81,7 +81,11 @@ def sync_contenders(client):
         for _ in range(calls):
             core.consume_nonce_rs(next(fresh))
 
-    return {"RedisStateEngine.consume_nonce": shared, "raw SET NX EX (redis-py)": raw, "native consume_nonce_rs": native}
+    return {
+        "RedisStateEngine.consume_nonce": shared,
+        "raw SET NX EX (redis-py)": raw,
+        "native consume_nonce_rs": native,
+    }
 
 
 def async_contenders(client, loop):
@@ -107,7 +111,7 @@ def measure(contenders, settings):
     for name in names:  # warm-up: connections made, scripts loaded
         timed(50, contenders[name])
     for round_index in range(settings.rounds):
-        order = names[round_index % len(names):] + names[: round_index % len(names)]
+        order = names[round_index % len(names) :] + names[: round_index % len(names)]
         for name in order:
             seconds[name].append(timed(settings.calls_per_round, contenders[name]))
     return seconds
@@ -117,12 +121,16 @@ def report(seconds, shared, raw):
     for name, times in seconds.items():
         per_call = statistics.median(sample.wall for sample in times)
         client_cpu = statistics.median(sample.client_cpu for sample in times)
-        print(f"  {name:<{NAME_WIDTH}} {per_call * 1e6:9.1f} µs/call {1 / per_call:11,.0f} calls/s"
-              f"   client CPU {client_cpu * 1e6:6.1f} µs/call")
-    ratio = statistics.median(raw_time.wall / shared_time.wall
-                              for raw_time, shared_time in zip(seconds[raw], seconds[shared]))
+        print(
+            f"  {name:<{NAME_WIDTH}} {per_call * 1e6:9.1f} µs/call {1 / per_call:11,.0f} calls/s"
+            f"   client CPU {client_cpu * 1e6:6.1f} µs/call"
+        )
+    ratio = statistics.median(
+        raw_time.wall / shared_time.wall for raw_time, shared_time in zip(seconds[raw], seconds[shared])
+    )
     verdict = "met" if ratio >= SHARED_VS_RAW_TARGET else "missed"
-    print(f"  {'shared engine / raw round trip':<{NAME_WIDTH}} {ratio:9.2f}×  (target ≥ {SHARED_VS_RAW_TARGET}× — {verdict})")
+    label = "shared engine / raw round trip"
+    print(f"  {label:<{NAME_WIDTH}} {ratio:9.2f}×  (target ≥ {SHARED_VS_RAW_TARGET}× — {verdict})")
 
 
 def free_port():
@@ -134,8 +142,19 @@ def free_port():
 def start_server(directory):
     port = free_port()
     server = subprocess.Popen(
-        [shutil.which("redis-server") or "redis-server", "--port", str(port), "--bind", "127.0.0.1",
-         "--save", "", "--appendonly", "no", "--dir", directory],
+        [
+            shutil.which("redis-server") or "redis-server",
+            "--port",
+            str(port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            directory,
+        ],
         stdout=subprocess.DEVNULL,
     )
     probe = redis.Redis(port=port)
@@ -162,12 +181,16 @@ def main():
             print(f"consume_nonce, fresh nonces, {settings.rounds} rounds of {settings.calls_per_round} calls, {url}")
             client = redis.Redis.from_url(url, single_connection_client=True)
             core.clear_state_engine_rs()
-            report(measure(sync_contenders(client), settings),
-                   "RedisStateEngine.consume_nonce", "raw SET NX EX (redis-py)")
+            report(
+                measure(sync_contenders(client), settings), "RedisStateEngine.consume_nonce", "raw SET NX EX (redis-py)"
+            )
             loop = asyncio.new_event_loop()
             async_client = redis.asyncio.Redis.from_url(url, single_connection_client=True)
-            report(measure(async_contenders(async_client, loop), settings),
-                   "AsyncRedisStateEngine.consume_nonce", "raw SET NX EX (redis.asyncio)")
+            report(
+                measure(async_contenders(async_client, loop), settings),
+                "AsyncRedisStateEngine.consume_nonce",
+                "raw SET NX EX (redis.asyncio)",
+            )
             loop.run_until_complete(async_client.aclose())
             loop.close()
             RedisStateEngine(client, namespace="bench").clear()

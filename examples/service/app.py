@@ -70,7 +70,11 @@ async def store_failed(request, error):
 
 
 app = Starlette(
-    routes=[Route("/", page), Route("/score", score, methods=["POST"]), Route("/admin/bans", bans, methods=["POST", "DELETE"])],
+    routes=[
+        Route("/", page),
+        Route("/score", score, methods=["POST"]),
+        Route("/admin/bans", bans, methods=["POST", "DELETE"]),
+    ],
     exception_handlers={veltrix.StateStoreError: store_failed},
     lifespan=lifespan,
 )

@@ -3,7 +3,6 @@
 import os
 
 import pytest
-
 from store_servers import ADMIN_TOKEN, ExampleService, RedisCluster, RedisServer
 
 
@@ -41,7 +40,9 @@ def redis_cluster(tmp_path_factory):
 @pytest.fixture(scope="session")
 def example_service(redis_server, tmp_path_factory):
     """The example service with 4 workers, on database 1 of the shared server."""
-    service = ExampleService(tmp_path_factory.mktemp("service"), f"redis://127.0.0.1:{redis_server.port}/1", ADMIN_TOKEN)
+    service = ExampleService(
+        tmp_path_factory.mktemp("service"), f"redis://127.0.0.1:{redis_server.port}/1", ADMIN_TOKEN
+    )
     try:
         yield service.start()
     finally:

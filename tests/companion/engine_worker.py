@@ -1,11 +1,11 @@
 """A worker process of the shared-state tests, with an engine of its own.
 
-    python engine_worker.py race URL NAMESPACE THREADS NONCES [cluster]
-        connects, prints "ready", waits for a line on stdin, then every thread
-        consumes each of the nonces race-0 ... race-(NONCES-1) in its own order
-        and the process prints the accepted ones as a JSON list.
-    python engine_worker.py serve URL NAMESPACE
-        answers JSON lines [method, args...] with the JSON result.
+python engine_worker.py race URL NAMESPACE THREADS NONCES [cluster]
+    connects, prints "ready", waits for a line on stdin, then every thread
+    consumes each of the nonces race-0 ... race-(NONCES-1) in its own order
+    and the process prints the accepted ones as a JSON list.
+python engine_worker.py serve URL NAMESPACE
+    answers JSON lines [method, args...] with the JSON result.
 """
 
 import json

@@ -13,8 +13,12 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import redis
+
+if TYPE_CHECKING:
+    from veltrix import AsyncRedisStateEngine
 
 SERVER_START_SECONDS = 20
 CLUSTER_NODES = 3
@@ -79,8 +83,18 @@ class RedisServer:
 
     def start(self) -> RedisServer:
         command = [
-            shutil.which("redis-server") or "redis-server", "--port", str(self.port), "--bind", "127.0.0.1",
-            "--save", "", "--appendonly", "no", "--dir", str(self.directory), *self.extra_args,
+            shutil.which("redis-server") or "redis-server",
+            "--port",
+            str(self.port),
+            "--bind",
+            "127.0.0.1",
+            "--save",
+            "",
+            "--appendonly",
+            "no",
+            "--dir",
+            str(self.directory),
+            *self.extra_args,
         ]
         with open(self.directory / "server.log", "ab") as log:
             self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=self.env)
@@ -126,8 +140,15 @@ class RedisCluster:
 
     def __init__(self, directory: Path) -> None:
         self.nodes = [
-            RedisServer(directory / f"node{index}", "--cluster-enabled", "yes",
-                        "--cluster-config-file", "nodes.conf", "--cluster-node-timeout", "5000")
+            RedisServer(
+                directory / f"node{index}",
+                "--cluster-enabled",
+                "yes",
+                "--cluster-config-file",
+                "nodes.conf",
+                "--cluster-node-timeout",
+                "5000",
+            )
             for index in range(CLUSTER_NODES)
         ]
 
@@ -139,13 +160,25 @@ class RedisCluster:
         for node in self.nodes:
             node.start()
         subprocess.run(
-            ["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in self.nodes),
-             "--cluster-replicas", "0", "--cluster-yes"],
-            check=True, capture_output=True, env=child_environment(), timeout=SERVER_START_SECONDS,
+            [
+                "redis-cli",
+                "--cluster",
+                "create",
+                *(f"127.0.0.1:{node.port}" for node in self.nodes),
+                "--cluster-replicas",
+                "0",
+                "--cluster-yes",
+            ],
+            check=True,
+            capture_output=True,
+            env=child_environment(),
+            timeout=SERVER_START_SECONDS,
         )
         for node in self.nodes:
             probe = node.client()
-            wait_until(lambda: b"cluster_state:ok" in probe.execute_command("CLUSTER", "INFO"), f"node {node.port}")
+            wait_until(
+                lambda probe=probe: b"cluster_state:ok" in probe.execute_command("CLUSTER", "INFO"), f"node {node.port}"
+            )
             probe.close()
         return self
 
@@ -174,8 +207,18 @@ class ExampleService:
 
     def start(self) -> ExampleService:
         command = [
-            sys.executable, "-m", "gunicorn", "-k", "uvicorn.workers.UvicornWorker", "-w", str(SERVICE_WORKERS),
-            "-b", f"127.0.0.1:{self.port}", "--chdir", str(EXAMPLE_SERVICE), "app:app",
+            sys.executable,
+            "-m",
+            "gunicorn",
+            "-k",
+            "uvicorn.workers.UvicornWorker",
+            "-w",
+            str(SERVICE_WORKERS),
+            "-b",
+            f"127.0.0.1:{self.port}",
+            "--chdir",
+            str(EXAMPLE_SERVICE),
+            "app:app",
         ]
         with open(self.log, "ab") as log:
             self.process = subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, env=self.env)

@@ -8,14 +8,15 @@ import uuid
 
 import httpx
 import pytest
-
 from store_servers import ADMIN_TOKEN, EXAMPLE_SERVICE
 
-VISIT = json.dumps({
-    "browser": {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "plugins_length": 3},
-    "mouse_movements": [{"x": 10 + 3 * i, "y": 20 + i, "t": 16 * i} for i in range(40)],
-    "keystrokes": [{"key": "h", "t": 1200, "up": 1290}, {"key": "i", "t": 1410, "duration_ms": 85}],
-})
+VISIT = json.dumps(
+    {
+        "browser": {"webdriver": False, "screen_width": 1920, "screen_height": 1080, "plugins_length": 3},
+        "mouse_movements": [{"x": 10 + 3 * i, "y": 20 + i, "t": 16 * i} for i in range(40)],
+        "keystrokes": [{"key": "h", "t": 1200, "up": 1290}, {"key": "i", "t": 1410, "duration_ms": 85}],
+    }
+)
 REPLAYED_NONCES = 20
 COPIES_PER_NONCE = 19  # 380 concurrent requests
 BANNED_REQUESTS = 80
@@ -54,7 +55,8 @@ def test_concurrent_replays_are_accepted_once_per_nonce(example_service):
         async with httpx.AsyncClient(base_url=example_service.url, limits=NEW_CONNECTION_EACH, timeout=60) as client:
             requests = [
                 client.post("/score", content=VISIT, headers={"X-Veltrix-Nonce": nonce})
-                for nonce in nonces for _ in range(COPIES_PER_NONCE)
+                for nonce in nonces
+                for _ in range(COPIES_PER_NONCE)
             ]
             return [response.status_code for response in await asyncio.gather(*requests)]
 

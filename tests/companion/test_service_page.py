@@ -7,7 +7,6 @@ import os
 import shutil
 
 import pytest
-
 from store_servers import child_environment
 
 webdriver = pytest.importorskip("selenium.webdriver")

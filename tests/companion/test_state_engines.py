@@ -12,9 +12,9 @@ import redis.asyncio
 import redis.cluster
 import valkey
 import valkey.asyncio
+from store_servers import AwaitedEngine
 
 import veltrix_core_rs as core
-from store_servers import AwaitedEngine
 from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine
 
 EMPTY = {"current_bucket_nonces": 0, "previous_bucket_nonces": 0, "active_ip_bans": 0}
@@ -224,8 +224,12 @@ def test_a_client_of_another_library_is_refused():
 
 @pytest.mark.parametrize(
     "engine_class, client_class",
-    [(RedisStateEngine, redis.asyncio.Redis), (RedisStateEngine, valkey.asyncio.Valkey),
-     (AsyncRedisStateEngine, redis.Redis), (AsyncRedisStateEngine, redis.cluster.RedisCluster)],
+    [
+        (RedisStateEngine, redis.asyncio.Redis),
+        (RedisStateEngine, valkey.asyncio.Valkey),
+        (AsyncRedisStateEngine, redis.Redis),
+        (AsyncRedisStateEngine, redis.cluster.RedisCluster),
+    ],
 )
 def test_a_client_of_the_other_kind_is_refused(engine_class, client_class):
     client = client_class.__new__(client_class)  # never connected
@@ -287,6 +291,7 @@ def test_a_reader_never_sees_half_a_hydrate(make_engine):
 # Time on the store, simulated by moving a bucket's hash to the name it would
 # have a minute or two later; the store's clock itself cannot be faked (its
 # allocator and libfaketime do not start together).
+
 
 def age_only_bucket(client, namespace, minutes):
     """Renames the namespace's one nonce bucket `minutes` buckets into the past;

@@ -12,8 +12,8 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
-
 from store_servers import AwaitedEngine, child_environment
+
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 
 WORKER = str(Path(__file__).with_name("engine_worker.py"))
@@ -31,7 +31,10 @@ def race(url, namespace, *mode):
     workers = [
         subprocess.Popen(
             [sys.executable, WORKER, "race", url, namespace, str(RACE_THREADS), str(RACE_NONCES), *mode],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=child_environment(),
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=child_environment(),
         )
         for _ in range(RACE_PROCESSES)
     ]
@@ -67,7 +70,10 @@ class EngineProcess:
     def __init__(self, url, namespace, env):
         self.child = subprocess.Popen(
             [sys.executable, WORKER, "serve", url, namespace],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=env,
         )
 
     def __getattr__(self, method):
@@ -149,8 +155,14 @@ def test_a_stopped_store_raises_and_a_restarted_one_works_again(own_redis_server
     assert engine.consume_nonce("before") is True
     own_redis_server.stop()
     calls = [
-        ("consume_nonce", "after"), ("consume_nonce", "after"), ("is_ip_banned", "a"), ("ban_ip", "a", 5),
-        ("unban_ip", "a"), ("hydrate_bans", [("a", 2**40)]), ("stats",), ("clear",),
+        ("consume_nonce", "after"),
+        ("consume_nonce", "after"),
+        ("is_ip_banned", "a"),
+        ("ban_ip", "a", 5),
+        ("unban_ip", "a"),
+        ("hydrate_bans", [("a", 2**40)]),
+        ("stats",),
+        ("clear",),
     ]
     for method, *args in calls:
         with pytest.raises(StateStoreError, match=f"^{method} failed on the state store"):

@@ -21,9 +21,7 @@ BAN_PAIR_LENGTH = 2
 # The interpreter's own sequence test (a type with an item slot, dicts excluded),
 # which has no exact Python spelling. A private function object, so that no
 # other user of ctypes.pythonapi sees its argument types changed.
-_passes_sequence_check = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(
-    ("PySequence_Check", ctypes.pythonapi)
-)
+_passes_sequence_check = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(("PySequence_Check", ctypes.pythonapi))
 # type.__qualname__ read through type's own descriptor, as the native message
 # reads it, whatever a metaclass defines.
 _qualified_name = type.__dict__["__qualname__"].__get__

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 from veltrix.state.errors import store_failure
 from veltrix.state.operations import StoreCall, StoreOperations
@@ -18,8 +18,6 @@ from veltrix.state.store_clients import (
 if TYPE_CHECKING:
     import redis.asyncio
     import redis.asyncio.cluster
-
-Result = TypeVar("Result")
 
 
 class AsyncRedisStateEngine:
@@ -65,7 +63,7 @@ class AsyncRedisStateEngine:
         if self._owns_client:
             await self._client.aclose()
 
-    async def _run(self, call: StoreCall[Result]) -> Result:
+    async def _run[Result](self, call: StoreCall[Result]) -> Result:
         numkeys = len(call.keys)
         try:
             try:

@@ -7,7 +7,7 @@ from __future__ import annotations
 import hashlib
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, Generic, TypeVar
+from typing import Any
 
 from veltrix.state import scripts
 from veltrix.state.arguments import ban_list_argument, text_argument, unsigned_argument
@@ -16,11 +16,9 @@ STATS_KEYS = ("current_bucket_nonces", "previous_bucket_nonces", "active_ip_bans
 # 128 bits: a store entry per nonce whatever its length, and no collision in any real traffic.
 NONCE_DIGEST_BYTES = 16
 
-Result = TypeVar("Result")
-
 
 @dataclass(frozen=True, slots=True)
-class StoreCall(Generic[Result]):
+class StoreCall[Result]:
     operation: str
     script: scripts.StoreScript
     keys: tuple[str, ...]

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 from veltrix.state.errors import store_failure
 from veltrix.state.operations import StoreCall, StoreOperations
@@ -17,8 +17,6 @@ from veltrix.state.store_clients import (
 if TYPE_CHECKING:
     import redis
     import redis.cluster
-
-Result = TypeVar("Result")
 
 DEFAULT_NAMESPACE = "veltrix"
 
@@ -76,7 +74,7 @@ class RedisStateEngine:
         if self._owns_client:
             self._client.close()
 
-    def _run(self, call: StoreCall[Result]) -> Result:
+    def _run[Result](self, call: StoreCall[Result]) -> Result:
         numkeys = len(call.keys)
         try:
             try:

@@ -36,7 +36,11 @@ def client_errors(client: object, *, asyncio_client: bool) -> ClientErrors:
             prefix = library.capitalize()
             return ClientErrors(
                 # OSError and TimeoutError can escape from the sockets beneath.
-                store_failure=(getattr(errors, f"{prefix}Error"), getattr(errors, f"{prefix}ClusterException"), OSError),
+                store_failure=(
+                    getattr(errors, f"{prefix}Error"),
+                    getattr(errors, f"{prefix}ClusterException"),
+                    OSError,
+                ),
                 no_script=errors.NoScriptError,
             )
     raise TypeError(f"client must be a redis-py or valkey client, not {type(client).__qualname__}")
@@ -65,8 +69,11 @@ def sync_client_from_url(url: str, *, timeout: float, max_connections: int, clus
     )
     if cluster:
         return redis.cluster.RedisCluster.from_url(
-            url, max_connections=max_connections, connection_pool_class=redis.BlockingConnectionPool,
-            timeout=timeout, **settings,
+            url,
+            max_connections=max_connections,
+            connection_pool_class=redis.BlockingConnectionPool,
+            timeout=timeout,
+            **settings,
         )
     pool = redis.BlockingConnectionPool.from_url(url, max_connections=max_connections, timeout=timeout, **settings)
     return redis.Redis(connection_pool=pool)
