@@ -15,6 +15,9 @@ prepare_venv test
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/run_all.py" "$@"
 
 echo
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/ban_statistics.py" "$@"
+
+echo
 rounds=41
 [ "${1:-}" = "--quick" ] && rounds=5
 PYTHON="$VENV/bin/python" "$PROJECT_ROOT/benchmarks/cpp/run.sh" "$rounds"

@@ -332,10 +332,47 @@ def test_multi_dimensional_contiguous_arrays_read_flat():
     assert same_results(zerocopy(*grids), naturalness(*as_lists(x, y, t)))
 
 
-def test_column_major_arrays_read_in_memory_order():
-    x, y, t = random_path(10)
-    grids = [np.asfortranarray(values.reshape(5, 2, order="F")) for values in (x, y, t)]
-    assert same_results(zerocopy(*grids), naturalness(*as_lists(x, y, t)))
+def row_order(array):
+    return array.ravel(order="C").tolist()
+
+
+def multi_dimensional_layouts():
+    x, y, t = random_path(24)
+    fortran = [np.asfortranarray(values.reshape(4, 6)) for values in (x, y, t)]
+    return [
+        pytest.param([np.asfortranarray(v.reshape(6, 4)) for v in (x, y, t)], id="fortran-2d"),
+        pytest.param([np.asfortranarray(v.reshape(2, 3, 4)) for v in (x, y, t)], id="fortran-3d"),
+        pytest.param([v.reshape(4, 6).T for v in (x, y, t)], id="transposed"),
+        pytest.param([v.reshape(2, 3, 4).transpose(1, 2, 0) for v in (x, y, t)], id="axes-permuted"),
+        pytest.param([v.reshape(4, 6)[::-1, 1::2] for v in (x, y, t)], id="reversed-rows-stepped-columns"),
+        pytest.param([memoryview(v) for v in fortran], id="memoryview-of-fortran"),
+        pytest.param([fortran[0], x.reshape(4, 6), t[::-1]], id="mixed"),
+    ]
+
+
+@pytest.mark.parametrize("arrays", multi_dimensional_layouts())
+def test_every_layout_is_read_in_row_order(arrays):
+    in_row_order = [row_order(np.asarray(array)) for array in arrays]
+    assert not all(memoryview(array).c_contiguous for array in arrays)
+    assert same_results(zerocopy(*arrays), naturalness(*in_row_order))
+
+
+@given(
+    st.lists(st.integers(1, 4), min_size=1, max_size=3),
+    st.sampled_from("CF"),
+    st.randoms(use_true_random=False),
+)
+def test_any_layout_reads_like_its_items_in_row_order(shape, order, rng):
+    count = math.prod(shape)
+    x, y, t = random_path(count, seed=rng.randrange(2**32))
+    arrays = []
+    for values in (x, y, t):
+        array = np.asarray(values[:count].reshape(shape), order=order)
+        axes = list(range(len(shape)))
+        rng.shuffle(axes)
+        steps = tuple(slice(None, None, rng.choice([1, -1, 2, -2])) for _ in shape)
+        arrays.append(array.transpose(axes)[steps])
+    assert same_results(zerocopy(*arrays), naturalness(*(row_order(array) for array in arrays)))
 
 
 def test_read_only_arrays_are_accepted():

@@ -137,6 +137,33 @@ def test_hydrate_iteration_error_propagates(engine):
     assert engine.get_state_engine_stats_rs() == EMPTY
 
 
+def available_memory_bytes():
+    with open("/proc/meminfo") as meminfo:
+        fields = dict(line.split(":", 1) for line in meminfo)
+    return int(fields["MemAvailable"].split()[0]) * 1024
+
+
+# The str and its stored copy, with room to spare.
+MEMORY_FOR_A_4_GIB_NONCE = 12 << 30
+
+
+@pytest.mark.skipif(
+    not os.path.exists("/proc/meminfo") or available_memory_bytes() < MEMORY_FOR_A_4_GIB_NONCE,
+    reason="needs about 12 GiB of free memory",
+)
+def test_nonce_of_four_gib_and_more_is_stored_like_any_other():
+    script = textwrap.dedent(
+        """
+        import veltrix_core_rs as core
+        nonce = "n" * (2**32 + 1)
+        print(core.consume_nonce_rs(nonce), core.consume_nonce_rs(nonce), core.consume_nonce_rs("n"),
+              core.get_state_engine_stats_rs()["current_bucket_nonces"])
+        """
+    )
+    child = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=600)
+    assert (child.returncode, child.stdout) == (0, "True False True 2\n"), child.stderr
+
+
 def test_threads_consume_each_nonce_exactly_once(engine):
     nonces = [str(uuid.UUID(int=i)) for i in range(10_000)]
     accepted = [0] * len(nonces)
@@ -242,3 +269,23 @@ def test_bans_expire_on_the_wall_clock(faked):
     faked.advance(31)
     assert faked("core.is_ip_banned_rs('10.1.1.1')") is False
     assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 0
+
+
+def test_expired_bans_leave_no_trace(faked):
+    # Expired bans are forgotten by statistics and by later bans and reloads;
+    # none of that may change an answer.
+    faked("[core.ban_ip_rs(f'10.2.0.{i}', 10 * (i % 3 + 1)) for i in range(90)]")
+    faked("core.hydrate_bans_rs([('10.2.1.1', int(__import__('time').time()) + 24)])")
+    assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 91
+    faked.advance(15)
+    assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 61
+    assert faked("core.ban_ip_rs('10.2.0.0', 100)") is None  # its first ban expired at +10 s
+    assert faked("[core.is_ip_banned_rs(f'10.2.0.{i}') for i in range(4)]") == [True, True, True, False]
+    faked.advance(10)
+    assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 31
+    assert faked("[core.is_ip_banned_rs(f'10.2.0.{i}') for i in range(4)]") == [True, False, True, False]
+    assert faked("core.is_ip_banned_rs('10.2.1.1')") is False
+    faked.advance(100)
+    assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 0
+    assert faked("core.ban_ip_rs('10.2.0.0', 5)") is None
+    assert faked("core.get_state_engine_stats_rs()")["active_ip_bans"] == 1

@@ -1,7 +1,7 @@
 #pragma once
-// Per-element formulas of the curvature measure. Every kernel, scalar or vector,
-// must evaluate exactly these operations in exactly this order so that the
-// chosen kernel never changes a result bit.
+// Per-element formulas of the curvature measure. The vector kernels' body
+// (curvature_kernel_body.hpp) evaluates exactly these operations, lane by lane,
+// in exactly this order, so that the chosen kernel never changes a result bit.
 
 #include <cmath>
 

@@ -1,34 +1,21 @@
 #include <array>
 
 #include "curvature/curvature_kernels.hpp"
+#include "platform/processor_features.hpp"
 
 namespace veltrix {
 
-namespace {
-
-#if defined(__x86_64__)
-bool processor_supports_avx2() {
-    // Also covers callers that run before the runtime has probed the processor.
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}
-#endif
-
-}  // namespace
-
 std::span<const NamedCurvatureKernel> supported_curvature_kernels() {
     static constexpr std::array kBuiltKernels {
-        NamedCurvatureKernel{"scalar", curvature_kernel_scalar},
-            NamedCurvatureKernel{"portable_two_lane", curvature_kernel_portable_two_lane},
+        NamedCurvatureKernel{"generic", curvature_kernel_generic},
 #if defined(__x86_64__)
-            NamedCurvatureKernel{"two_lane", curvature_kernel_two_lane},
-            NamedCurvatureKernel{"four_lane", curvature_kernel_four_lane},
+            NamedCurvatureKernel{"sse2", curvature_kernel_sse2}, NamedCurvatureKernel{"avx2", curvature_kernel_avx2},
 #endif
     };
     static const std::size_t supported_count = [] {
 #if defined(__x86_64__)
         if (!processor_supports_avx2()) {
-            return kBuiltKernels.size() - 1;  // without the four-lane kernel, listed last
+            return kBuiltKernels.size() - 1;  // without the AVX2 kernel, listed last
         }
 #endif
         return kBuiltKernels.size();

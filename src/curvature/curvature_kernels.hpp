@@ -1,8 +1,9 @@
 #pragma once
 // Curvature kernels: fill every working series of a path of at least four
 // samples, as repeated evaluate_segment calls over all segments would, and
-// return the sums of the curvature and rate series. All kernels produce
-// bit-identical series and sums; they differ only in how many lanes they use.
+// return the sums of the curvature and rate series. Each is the one block loop
+// of curvature_kernel_body.hpp compiled for an instruction set; all produce
+// bit-identical series and sums and differ only in how many lanes they use.
 
 #include <span>
 #include <string_view>
@@ -15,18 +16,15 @@ namespace veltrix {
 // pointers, so they stay in registers instead of being reloaded after every store.
 using CurvatureKernel = CurvatureSums (*)(PathSamples path, CurvatureSeries series);
 
-CurvatureSums curvature_kernel_scalar(PathSamples path, CurvatureSeries series);
-
-// Generic compiler vectors, built on every target; the active kernel wherever
-// no instruction-set kernel exists.
-CurvatureSums curvature_kernel_portable_two_lane(PathSamples path, CurvatureSeries series);
+// The compiler's generic vectors, built on every target; the active kernel
+// wherever no instruction-set kernel exists.
+CurvatureSums curvature_kernel_generic(PathSamples path, CurvatureSeries series);
 
 #if defined(__x86_64__)
-// SSE2, which every x86-64 processor has.
-CurvatureSums curvature_kernel_two_lane(PathSamples path, CurvatureSeries series);
+CurvatureSums curvature_kernel_sse2(PathSamples path, CurvatureSeries series);
 
 // Only callable on processors that report AVX2.
-CurvatureSums curvature_kernel_four_lane(PathSamples path, CurvatureSeries series);
+CurvatureSums curvature_kernel_avx2(PathSamples path, CurvatureSeries series);
 #endif
 
 struct NamedCurvatureKernel {
@@ -35,7 +33,7 @@ struct NamedCurvatureKernel {
 };
 
 // Every kernel this processor can run, least preferred first: narrowest first
-// and, at equal width, the portable kernel before an instruction-set one.
+// and, at equal width, the generic kernel before an instruction-set one.
 std::span<const NamedCurvatureKernel> supported_curvature_kernels();
 
 // The most preferred supported kernel, chosen on first use and kept for the process.

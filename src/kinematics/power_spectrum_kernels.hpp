@@ -15,14 +15,14 @@ namespace veltrix {
 // table.sample_count() values.
 using PowerSpectrumKernel = void (*)(const TwiddleTable& table, const double* samples, double* power);
 
-void power_spectrum_kernel_scalar(const TwiddleTable& table, const double* samples, double* power);
+void power_spectrum_kernel_generic(const TwiddleTable& table, const double* samples, double* power);
 
 #if defined(__x86_64__)
 // Only callable on processors that report AVX2.
-void power_spectrum_kernel_four_lane(const TwiddleTable& table, const double* samples, double* power);
+void power_spectrum_kernel_avx2(const TwiddleTable& table, const double* samples, double* power);
 #endif
 
-// The widest kernel this processor runs, chosen on first use and kept for the process.
+// The widest kernel this processor runs (the processor is probed once per process).
 PowerSpectrumKernel active_power_spectrum_kernel();
 
 using BinLanes = std::array<double, kSpectrumLanes>;

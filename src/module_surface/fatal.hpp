@@ -1,12 +1,13 @@
 #pragma once
-// Failures that no input can cause (the interpreter failing to build a result
-// object) end the process with a diagnostic instead of surfacing as exceptions.
+// The interpreter failing to create a result object is, like exhausted native
+// memory, not something input can cause: it ends the process through the
+// module's one fatal path, veltrix::die.
 
 #include <Python.h>
 
-namespace veltrix::py {
+#include "platform/fatal_error.hpp"
 
-[[noreturn]] inline void die(const char* what) noexcept { Py_FatalError(what); }
+namespace veltrix::py {
 
 // Passes a freshly created object through, or ends the process if creation failed.
 inline PyObject* created_or_die(PyObject* object, const char* what) noexcept {

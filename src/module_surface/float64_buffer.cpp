@@ -50,13 +50,14 @@ std::optional<Float64Buffer> Float64Buffer::acquire(PyObject* exporter) {
     }
     Float64Buffer buffer(view);
     const auto count = static_cast<std::size_t>(view.len / kFloat64Size);
-    // Contiguous arrays of any dimension (row- or column-major) are read as the
-    // flat run of their items in memory order.
-    if (PyBuffer_IsContiguous(&view, 'A')) {
+    // Items are always taken in logical row order, whatever the layout: only
+    // row-major (C-contiguous) memory holds them in that order as one run.
+    if (PyBuffer_IsContiguous(&view, 'C')) {
         if (count > 0) buffer.items_ = {static_cast<const double*>(view.buf), count};
     } else {
-        // Strided, reversed or indirect views: reading their memory as one run
-        // would take the wrong items or run past the exporter's memory.
+        // Column-major, strided, reversed or indirect views are copied through
+        // their shape and strides: read as one run their memory would give the
+        // items out of order, the wrong items, or run past the exporter's memory.
         buffer.copy_.resize(count);
         if (PyBuffer_ToContiguous(buffer.copy_.data(), &view, view.len, 'C') < 0) {
             die("cannot copy a strided float64 buffer");

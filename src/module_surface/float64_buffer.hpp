@@ -1,6 +1,7 @@
 #pragma once
-// A buffer-protocol view of native 64-bit floats, read in place when it is
-// contiguous and copied item by item through its shape and strides otherwise.
+// A buffer-protocol view of native 64-bit floats, whose items are taken in
+// logical row order: read in place when it is C-contiguous, copied through its
+// shape and strides otherwise.
 
 #include <Python.h>
 
@@ -30,7 +31,7 @@ class Float64Buffer {
         if (held_) PyBuffer_Release(&view_);
     }
 
-    // All items: the view's own memory when it is contiguous, else a copy in C order.
+    // All items in row order: the view's own memory when it is C-contiguous, else a copy.
     std::span<const double> items() const noexcept { return items_; }
 
   private:
@@ -40,7 +41,7 @@ class Float64Buffer {
     // so its shape and strides are read before the view is copied here.
     Py_buffer view_;
     bool held_;
-    std::vector<double> copy_;  // only for views that are not contiguous
+    std::vector<double> copy_;  // only for views that are not C-contiguous
     std::span<const double> items_;
 };
 

@@ -107,6 +107,9 @@ PyMODINIT_FUNC PyInit_veltrix_core_rs() {
                         "interpreter of this process");
         return nullptr;
     }
-    if (the_module == nullptr) the_module = create_module();
+    if (the_module == nullptr) {
+        veltrix::end_allocation_failures_through_die();
+        the_module = create_module();
+    }
     return Py_XNewRef(the_module);
 }

@@ -4,14 +4,14 @@
 
 #include <chrono>
 
-#include "nonce_cache/process_failure.hpp"
+#include "platform/fatal_error.hpp"
 
 namespace veltrix {
 namespace {
 
 timespec read_clock(clockid_t clock) noexcept {
     timespec reading{};
-    if (clock_gettime(clock, &reading) != 0) end_process("clock_gettime failed");
+    if (clock_gettime(clock, &reading) != 0) die("clock_gettime failed");
     return reading;
 }
 

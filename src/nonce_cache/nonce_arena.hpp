@@ -5,8 +5,8 @@
 //
 // A short key's header is one 4-byte unit: the length in its low byte and a
 // 24-bit hint of the owner's choosing above it, so the hint costs no memory.
-// A long key has a length byte of all ones, no hint, and a second header unit
-// holding its length.
+// A long key has a length byte of all ones, no hint, and two more header units
+// holding its 64-bit length, so a key of any length can be stored.
 
 #include <cstddef>
 #include <cstdint>
@@ -27,26 +27,36 @@ class NonceArena {
 
     static constexpr unsigned hint_bits = 24;
     static constexpr std::size_t short_key_limit = 255;  // longer keys carry no hint
-    static constexpr std::size_t long_header_bytes = 2 * unit_bytes;
+    static constexpr std::size_t long_header_bytes = 3 * unit_bytes;
+
+    // One unit short of 2^32, so that every unit number plus one (the slot
+    // encoding of the nonce set) still fits 32 bits. Shared chunks use their
+    // units one for one and an entry larger than a chunk takes one chunk's
+    // units whatever its size, so the units run out only after at least
+    // 8 GiB of keys.
+    static constexpr std::uint64_t max_units = 0xFFFF'FFFF;
 
     struct Entry {
         std::string_view key;
         std::optional<std::uint32_t> hint;
     };
 
+    // `unit_limit` below max_units only lets tests reach the end of the unit space.
+    explicit NonceArena(std::uint64_t unit_limit = max_units) noexcept : unit_limit_(unit_limit) {}
+
     // Copies `bytes` in, with the low hint_bits of `hint` if the key is short,
-    // and returns the entry's first unit. Ends like memory exhaustion
-    // (std::bad_alloc) once the 32-bit unit space would overflow.
-    std::uint32_t store(std::string_view bytes, std::uint32_t hint);
+    // and returns the entry's first unit; or stores nothing and returns nullopt
+    // when the unit space cannot address another entry of this size.
+    std::optional<std::uint32_t> store(std::string_view bytes, std::uint32_t hint);
 
     Entry entry(std::uint32_t first_unit) const noexcept {
         const std::byte* const start = address_of(first_unit);
-        const Header header = read_unit(start);
+        const Header header = read<Header>(start);
         const Header length = header & length_byte_mask;
         if (length != long_key_length_byte) {
             return {{reinterpret_cast<const char*>(start + unit_bytes), length}, header >> length_byte_bits};
         }
-        return {{reinterpret_cast<const char*>(start + long_header_bytes), read_unit(start + unit_bytes)},
+        return {{reinterpret_cast<const char*>(start + long_header_bytes), read<LongLength>(start + unit_bytes)},
                 std::nullopt};
     }
 
@@ -58,8 +68,10 @@ class NonceArena {
 
   private:
     using Header = std::uint32_t;
+    using LongLength = std::uint64_t;
     using Chunk = std::unique_ptr<std::byte[]>;
     static_assert(sizeof(Header) == unit_bytes);
+    static_assert(long_header_bytes == sizeof(Header) + sizeof(LongLength));
 
     static constexpr unsigned length_byte_bits = 8;
     static constexpr Header length_byte_mask = (Header{1} << length_byte_bits) - 1;
@@ -67,8 +79,10 @@ class NonceArena {
     static_assert(short_key_limit == long_key_length_byte);
     static_assert(hint_bits + length_byte_bits == 8 * sizeof(Header));
 
-    static Header read_unit(const std::byte* source) noexcept {
-        Header value = 0;
+    // Header units are only 4-byte aligned, so they are copied out, not dereferenced.
+    template <class T>
+    static T read(const std::byte* source) noexcept {
+        T value;
         std::memcpy(&value, source, sizeof value);
         return value;
     }
@@ -78,14 +92,14 @@ class NonceArena {
     }
 
     static void write_entry(std::byte* destination, std::string_view bytes, Header hint) noexcept;
-    std::uint32_t store_in_shared_chunk(std::string_view bytes, Header hint, std::uint64_t units);
-    std::uint32_t store_in_own_allocation(std::string_view bytes, Header hint, std::uint64_t units);
+    std::optional<std::uint32_t> store_in_shared_chunk(std::string_view bytes, Header hint, std::uint64_t units);
+    std::optional<std::uint32_t> store_in_own_allocation(std::string_view bytes, Header hint);
     std::uint64_t next_chunk_start() const noexcept;
 
-    // A chunk index past the end of an oversized entry holds a null placeholder,
-    // so unit numbers keep mapping to chunk indices by a shift.
+    // An entry larger than a chunk is an allocation of its own at one chunk index.
     std::vector<Chunk> chunks_;
     std::uint64_t used_units_ = 0;  // units up to the end of the last entry
+    std::uint64_t unit_limit_;
 };
 
 }  // namespace veltrix

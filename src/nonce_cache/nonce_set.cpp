@@ -1,6 +1,7 @@
 #include "nonce_cache/nonce_set.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace veltrix {
@@ -19,17 +20,19 @@ NonceSet::NonceSet(SipHashKey key) : hash_key_(key), tags_(initial_slot_count, e
 
 bool NonceSet::contains(std::string_view key) const noexcept { return probe(key, siphash13(hash_key_, key)).found; }
 
-bool NonceSet::insert(std::string_view key) {
+NonceCheck NonceSet::insert(std::string_view key) {
     const std::uint64_t hash = siphash13(hash_key_, key);
     Probe position = probe(key, hash);
-    if (position.found) return false;
+    if (position.found) return NonceCheck::replayed;
+    const std::optional<std::uint32_t> first_unit = arena_.store(key, hint_of(hash));
+    if (!first_unit) return NonceCheck::bucket_full;
     if (is_full()) {
         double_capacity();
         position.index = first_empty_slot(hash);
     }
-    occupy(position.index, hash, arena_.store(key, hint_of(hash)) + 1);
+    occupy(position.index, hash, *first_unit + 1);
     ++size_;
-    return true;
+    return NonceCheck::fresh;
 }
 
 void NonceSet::clear() noexcept {

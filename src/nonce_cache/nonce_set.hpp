@@ -15,6 +15,8 @@
 
 namespace veltrix {
 
+enum class NonceCheck { fresh, replayed, bucket_full };
+
 class NonceSet {
   public:
     static constexpr std::size_t initial_slot_count = 16384;
@@ -27,8 +29,9 @@ class NonceSet {
 
     bool contains(std::string_view key) const noexcept;
 
-    // Returns false, storing nothing, when an equal key is already present.
-    bool insert(std::string_view key);
+    // Fresh: the key is now stored. Replayed: an equal key was already there.
+    // Bucket full: the arena cannot address another key this long; nothing stored.
+    NonceCheck insert(std::string_view key);
 
     // Forgets every key but keeps the slot capacity and the hash key.
     void clear() noexcept;

@@ -28,9 +28,14 @@ PyObject* consume_nonce(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyO
     auto parsed = parse_arguments(consume_nonce_signature, {args, nargsf, kwnames}, as_borrowed_text);
     if (!parsed) return nullptr;
     const std::string_view nonce = std::get<0>(*parsed);
-    const bool fresh = shared_engine().with_write_access(
+    const NonceCheck check = shared_engine().with_write_access(
         [&](StateEngine& engine) { return engine.consume_nonce(nonce, monotonic_now(), monotonic_now); });
-    return PyBool_FromLong(fresh);
+    if (check == NonceCheck::bucket_full) {
+        // Refused, never accepted: a caller that sees no answer must not let the request through.
+        PyErr_SetString(PyExc_MemoryError, "the current nonce bucket has no room for a nonce of this length");
+        return nullptr;
+    }
+    return PyBool_FromLong(check == NonceCheck::fresh);
 }
 
 PyObject* is_ip_banned(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -48,8 +53,9 @@ PyObject* ban_ip(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* 
     if (!parsed) return nullptr;
     const std::string_view ip = std::get<0>(*parsed);
     const std::uint64_t duration_sec = std::get<1>(*parsed);
-    const std::uint64_t expiry = saturating_expiry(wall_clock_seconds(), duration_sec);
-    shared_engine().with_write_access([&](StateEngine& engine) { engine.ban_ip(ip, expiry); });
+    const std::uint64_t now = wall_clock_seconds();
+    const std::uint64_t expiry = saturating_expiry(now, duration_sec);
+    shared_engine().with_write_access([&](StateEngine& engine) { engine.ban_ip(ip, expiry, now); });
     Py_RETURN_NONE;
 }
 
@@ -80,8 +86,9 @@ PyObject* get_state_engine_stats(PyObject*, PyObject*) noexcept {
     static const StaticKey previous_key{"previous_bucket_nonces"};
     static const StaticKey active_bans_key{"active_ip_bans"};
     const std::uint64_t now = wall_clock_seconds();
+    // Exclusive: counting the active bans forgets the expired ones.
     const StateEngineStats stats =
-        shared_engine().with_read_access([&](const StateEngine& engine) { return engine.stats(now); });
+        shared_engine().with_write_access([&](StateEngine& engine) { return engine.stats(now); });
     ResultDict result;
     result.add(current_key, std::uint64_t{stats.current_bucket_nonces});
     result.add(previous_key, std::uint64_t{stats.previous_bucket_nonces});

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "nonce_cache/process_failure.hpp"
+#include "platform/fatal_error.hpp"
 
 namespace veltrix {
 
@@ -21,7 +21,7 @@ SipHashKey random_siphash_key() noexcept {
         const ssize_t got = getrandom(destination + filled, sizeof key - filled, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
-            end_process(std::string("cannot read the random source: ") + std::strerror(errno));
+            die(std::string("cannot read the random source: ") + std::strerror(errno));
         }
         filled += static_cast<std::size_t>(got);
     }

@@ -14,17 +14,19 @@ bool StateEngine::is_ip_banned(std::string_view ip, std::uint64_t now) const noe
     return active_ip_bans_.is_banned(ip, now);
 }
 
-void StateEngine::ban_ip(std::string_view ip, std::uint64_t expiry) noexcept { active_ip_bans_.ban(ip, expiry); }
+void StateEngine::ban_ip(std::string_view ip, std::uint64_t expiry, std::uint64_t now) noexcept {
+    active_ip_bans_.ban(ip, expiry, now);
+}
 
 void StateEngine::unban_ip(std::string_view ip) noexcept { active_ip_bans_.unban(ip); }
 
 void StateEngine::hydrate_bans(std::span<const BanRecord> bans, std::uint64_t now) noexcept {
     for (const auto& [ip, expiry] : bans) {
-        if (now < expiry) active_ip_bans_.ban(ip, expiry);
+        if (now < expiry) active_ip_bans_.ban(ip, expiry, now);
     }
 }
 
-StateEngineStats StateEngine::stats(std::uint64_t now) const noexcept {
+StateEngineStats StateEngine::stats(std::uint64_t now) noexcept {
     return {current_bucket_nonces_.size(), previous_bucket_nonces_.size(), active_ip_bans_.count_active(now)};
 }
 
@@ -48,10 +50,12 @@ void StateEngine::rotate_buckets(MonotonicInstant new_bucket_start) noexcept {
     bucket_start_ = new_bucket_start;
 }
 
-bool StateEngine::record_if_unseen(std::string_view nonce) noexcept {
+NonceCheck StateEngine::record_if_unseen(std::string_view nonce) noexcept {
     // An empty bucket needs no hashing: it is the common case in the first minute.
-    const bool seen_before = !previous_bucket_nonces_.empty() && previous_bucket_nonces_.contains(nonce);
-    return !seen_before && current_bucket_nonces_.insert(nonce);
+    if (!previous_bucket_nonces_.empty() && previous_bucket_nonces_.contains(nonce)) {
+        return NonceCheck::replayed;
+    }
+    return current_bucket_nonces_.insert(nonce);
 }
 
 }  // namespace veltrix

@@ -38,25 +38,28 @@ class StateEngine {
 
     explicit StateEngine(MonotonicInstant now);
 
-    // True exactly once per nonce while it stays remembered: from its first
+    // Fresh exactly once per nonce while it stays remembered: from its first
     // consumption until the second bucket rotation after it. `now` is read
     // before the call; `read_monotonic` is read again only if the buckets
     // rotate, so the new bucket starts when the rotation has happened.
     template <MonotonicClockReader ReadClock>
-    bool consume_nonce(std::string_view nonce, MonotonicInstant now, ReadClock&& read_monotonic) noexcept {
+    NonceCheck consume_nonce(std::string_view nonce, MonotonicInstant now, ReadClock&& read_monotonic) noexcept {
         if (bucket_has_ended(now)) rotate_buckets(std::invoke(read_monotonic));
         return record_if_unseen(nonce);
     }
 
     bool is_ip_banned(std::string_view ip, std::uint64_t now) const noexcept;
-    void ban_ip(std::string_view ip, std::uint64_t expiry) noexcept;
+    // Bans expired at `now` are forgotten on the way.
+    void ban_ip(std::string_view ip, std::uint64_t expiry, std::uint64_t now) noexcept;
     void unban_ip(std::string_view ip) noexcept;
 
     // Merges bans reloaded from elsewhere; pairs already expired at `now` are
     // skipped, and a later pair for the same address overrides an earlier one.
     void hydrate_bans(std::span<const BanRecord> bans, std::uint64_t now) noexcept;
 
-    StateEngineStats stats(std::uint64_t now) const noexcept;
+    // Forgets the bans expired at `now`, so its cost does not grow with the
+    // number of addresses ever banned.
+    StateEngineStats stats(std::uint64_t now) noexcept;
 
     // Forgets every nonce and ban and starts a new bucket at `now`.
     void clear(MonotonicInstant now) noexcept;
@@ -64,7 +67,7 @@ class StateEngine {
   private:
     bool bucket_has_ended(MonotonicInstant now) const noexcept;
     void rotate_buckets(MonotonicInstant new_bucket_start) noexcept;
-    bool record_if_unseen(std::string_view nonce) noexcept;
+    NonceCheck record_if_unseen(std::string_view nonce) noexcept;
 
     NonceSet current_bucket_nonces_;
     NonceSet previous_bucket_nonces_;

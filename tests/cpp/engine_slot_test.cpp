@@ -15,9 +15,10 @@ MonotonicInstant fixed_clock() noexcept { return MonotonicInstant{}; }
 
 TEST(StateEngineSlot, FirstQueryCreatesAnEmptyEngine) {
     EngineSlot slot(fixed_clock);
-    const StateEngineStats stats = slot.with_read_access([](const StateEngine& e) { return e.stats(0); });
+    EXPECT_FALSE(slot.with_read_access([](const StateEngine& e) { return e.is_ip_banned("a", 0); }));
+    const StateEngineStats stats = slot.with_write_access([](StateEngine& e) { return e.stats(0); });
     EXPECT_EQ(stats.current_bucket_nonces + stats.previous_bucket_nonces + stats.active_ip_bans, 0u);
-    slot.with_write_access([](StateEngine& e) { e.ban_ip("a", 10); });
+    slot.with_write_access([](StateEngine& e) { e.ban_ip("a", 10, 0); });
     EXPECT_TRUE(slot.with_read_access([](const StateEngine& e) { return e.is_ip_banned("a", 0); }));
 }
 
@@ -33,8 +34,9 @@ TEST(StateEngineSlot, ConcurrentConsumersAcceptEachNonceExactlyOnce) {
     for (int t = 0; t < thread_count; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < nonce_count; ++i) {
-                const bool accepted = slot.with_write_access(
-                    [&](StateEngine& e) { return e.consume_nonce(nonces[i], fixed_clock(), fixed_clock); });
+                const bool accepted = slot.with_write_access([&](StateEngine& e) {
+                    return e.consume_nonce(nonces[i], fixed_clock(), fixed_clock) == NonceCheck::fresh;
+                });
                 if (accepted) ++acceptances[i];
             }
         });

@@ -14,8 +14,8 @@ std::string numbered(std::string prefix, int i) { return prefix.append(std::to_s
 
 TEST(NonceSet, InsertsOnceAndComparesBytesExactly) {
     NonceSet set(test_key);
-    EXPECT_TRUE(set.insert("Nonce-A"));
-    EXPECT_FALSE(set.insert("Nonce-A"));
+    EXPECT_EQ(set.insert("Nonce-A"), NonceCheck::fresh);
+    EXPECT_EQ(set.insert("Nonce-A"), NonceCheck::replayed);
     EXPECT_TRUE(set.contains("Nonce-A"));
     EXPECT_FALSE(set.contains("nonce-a"));
     EXPECT_FALSE(set.contains("Nonce-A "));
@@ -26,11 +26,11 @@ TEST(NonceSet, InsertsOnceAndComparesBytesExactly) {
 TEST(NonceSet, EmptyAndEmbeddedNulKeysAreOrdinaryKeys) {
     NonceSet set(test_key);
     EXPECT_FALSE(set.contains(""));
-    EXPECT_TRUE(set.insert(""));
-    EXPECT_FALSE(set.insert(""));
+    EXPECT_EQ(set.insert(""), NonceCheck::fresh);
+    EXPECT_EQ(set.insert(""), NonceCheck::replayed);
     const std::string with_nul("a\0b", 3);
     EXPECT_FALSE(set.contains(with_nul));
-    EXPECT_TRUE(set.insert(with_nul));
+    EXPECT_EQ(set.insert(with_nul), NonceCheck::fresh);
     EXPECT_FALSE(set.contains("a"));
     EXPECT_EQ(set.size(), 2u);
 }
@@ -38,28 +38,28 @@ TEST(NonceSet, EmptyAndEmbeddedNulKeysAreOrdinaryKeys) {
 TEST(NonceSet, DoublesOnlyPastSevenEighthsLoad) {
     NonceSet set(test_key);
     constexpr int initial_room = 14336;
-    for (int i = 0; i < initial_room; ++i) ASSERT_TRUE(set.insert(numbered("k", i)));
+    for (int i = 0; i < initial_room; ++i) ASSERT_EQ(set.insert(numbered("k", i)), NonceCheck::fresh);
     EXPECT_EQ(set.slot_count(), NonceSet::initial_slot_count);
-    EXPECT_TRUE(set.insert("one more"));
+    EXPECT_EQ(set.insert("one more"), NonceCheck::fresh);
     EXPECT_EQ(set.slot_count(), 2 * NonceSet::initial_slot_count);
 }
 
 TEST(NonceSet, KeepsEveryKeyThroughSeveralDoublings) {
     NonceSet set(test_key);
     constexpr int key_count = 200000;
-    for (int i = 0; i < key_count; ++i) ASSERT_TRUE(set.insert(numbered("nonce-", i)));
+    for (int i = 0; i < key_count; ++i) ASSERT_EQ(set.insert(numbered("nonce-", i)), NonceCheck::fresh);
     EXPECT_EQ(set.size(), static_cast<std::size_t>(key_count));
     EXPECT_EQ(set.slot_count(), 262144u);
     for (int i = 0; i < key_count; ++i) {
         ASSERT_TRUE(set.contains(numbered("nonce-", i))) << i;
         ASSERT_FALSE(set.contains(numbered("absent-", i))) << i;
     }
-    EXPECT_FALSE(set.insert(numbered("nonce-", 12345)));
+    EXPECT_EQ(set.insert(numbered("nonce-", 12345)), NonceCheck::replayed);
 }
 
 TEST(NonceSet, KeysAroundAndBeyondTheChunkSizeSurviveGrowth) {
     // Exactly one chunk with its header, one byte more (an allocation of its
-    // own spanning two chunk indices), and a key spanning three.
+    // own), and a key of two chunks' length.
     const std::size_t fills_chunk = NonceArena::chunk_bytes - NonceArena::long_header_bytes;
     const std::vector<std::string> large = {std::string(fills_chunk, 'e'), std::string(fills_chunk + 1, 'o'),
                                             std::string(2 * NonceArena::chunk_bytes, 'h')};
@@ -68,16 +68,16 @@ TEST(NonceSet, KeysAroundAndBeyondTheChunkSizeSurviveGrowth) {
     for (int i = 0; i < 30000; ++i) small.push_back(numbered(std::string(i % 37, '-'), i));
 
     NonceSet set(test_key);
-    ASSERT_TRUE(set.insert(small[0]));
+    ASSERT_EQ(set.insert(small[0]), NonceCheck::fresh);
     for (const std::string& key : large) {
-        ASSERT_TRUE(set.insert(key));
-        ASSERT_TRUE(set.insert(key.substr(0, 3)));
+        ASSERT_EQ(set.insert(key), NonceCheck::fresh);
+        ASSERT_EQ(set.insert(key.substr(0, 3)), NonceCheck::fresh);
     }
-    for (std::size_t i = 1; i < small.size(); ++i) ASSERT_TRUE(set.insert(small[i]));
+    for (std::size_t i = 1; i < small.size(); ++i) ASSERT_EQ(set.insert(small[i]), NonceCheck::fresh);
     ASSERT_GT(set.slot_count(), NonceSet::initial_slot_count);
 
     for (const std::string& key : large) {
-        EXPECT_FALSE(set.insert(key)) << key.size();
+        EXPECT_EQ(set.insert(key), NonceCheck::replayed) << key.size();
         std::string last_byte_changed = key;
         last_byte_changed.back() = 'x';
         EXPECT_FALSE(set.contains(last_byte_changed)) << key.size();
@@ -97,10 +97,10 @@ TEST(NonceSet, KeysEitherSideOfTheShortKeyLimitSurviveGrowth) {
         keys.push_back(std::move(key));
     }
     NonceSet set(test_key);
-    for (const std::string& key : keys) ASSERT_TRUE(set.insert(key));
+    for (const std::string& key : keys) ASSERT_EQ(set.insert(key), NonceCheck::fresh);
     ASSERT_EQ(set.slot_count(), 4 * NonceSet::initial_slot_count);
     for (const std::string& key : keys) {
-        ASSERT_FALSE(set.insert(key)) << key.size();
+        ASSERT_EQ(set.insert(key), NonceCheck::replayed) << key.size();
         ASSERT_FALSE(set.contains(key + '.')) << key.size();
         ASSERT_FALSE(set.contains(key.substr(0, key.size() - 1))) << key.size();
     }
@@ -115,7 +115,7 @@ TEST(NonceSet, ClearForgetsKeysButKeepsCapacity) {
     EXPECT_EQ(set.size(), 0u);
     EXPECT_EQ(set.slot_count(), grown_slots);
     EXPECT_FALSE(set.contains("k1"));
-    EXPECT_TRUE(set.insert("k1"));
+    EXPECT_EQ(set.insert("k1"), NonceCheck::fresh);
     EXPECT_TRUE(set.contains("k1"));
 }
 

@@ -19,11 +19,11 @@ constexpr MonotonicInstant start = at(t0);
 
 // Consumes with a clock that keeps reading `now`, as when a rotation takes no time.
 bool consume(StateEngine& engine, std::string_view nonce, MonotonicInstant now) {
-    return engine.consume_nonce(nonce, now, [now] { return now; });
+    return engine.consume_nonce(nonce, now, [now] { return now; }) == NonceCheck::fresh;
 }
 
-std::size_t current_count(const StateEngine& engine) { return engine.stats(0).current_bucket_nonces; }
-std::size_t previous_count(const StateEngine& engine) { return engine.stats(0).previous_bucket_nonces; }
+std::size_t current_count(StateEngine& engine) { return engine.stats(0).current_bucket_nonces; }
+std::size_t previous_count(StateEngine& engine) { return engine.stats(0).previous_bucket_nonces; }
 
 TEST(StateEngineNonces, SecondUseIsRefusedAndNotRecorded) {
     StateEngine engine(start);
@@ -81,7 +81,7 @@ TEST(StateEngineNonces, NewBucketStartsAtTheReadingTakenWhenRotating) {
     StateEngine engine(start);
     ASSERT_TRUE(consume(engine, "a", start));
     // Step-three reading 61 s; the rotation itself reads 75 s.
-    ASSERT_TRUE(engine.consume_nonce("b", at(t0 + 61s), [] { return at(t0 + 75s); }));
+    ASSERT_EQ(engine.consume_nonce("b", at(t0 + 61s), [] { return at(t0 + 75s); }), NonceCheck::fresh);
     // 134 s is 73 s after the first reading but only 59 s after the bucket start.
     ASSERT_TRUE(consume(engine, "c", at(t0 + 134s)));
     EXPECT_EQ(previous_count(engine), 1u);
@@ -107,8 +107,8 @@ constexpr std::uint64_t now = 1'700'000'000;
 
 TEST(StateEngineBans, StatsCountOnlyBansStillInForce) {
     StateEngine engine(start);
-    engine.ban_ip("10.0.0.1", saturating_expiry(now, 0));
-    engine.ban_ip("10.0.0.2", saturating_expiry(now, 3600));
+    engine.ban_ip("10.0.0.1", saturating_expiry(now, 0), now);
+    engine.ban_ip("10.0.0.2", saturating_expiry(now, 3600), now);
     EXPECT_FALSE(engine.is_ip_banned("10.0.0.1", now));
     EXPECT_TRUE(engine.is_ip_banned("10.0.0.2", now));
     EXPECT_EQ(engine.stats(now).active_ip_bans, 1u);
@@ -133,8 +133,8 @@ TEST(StateEngineBans, HydrateSkipsPastAndPresentAndLaterPairWins) {
 
 TEST(StateEngineBans, HydrateMergesAndOverwritesExistingBans) {
     StateEngine engine(start);
-    engine.ban_ip("kept", now + 3600);
-    engine.ban_ip("shortened", now + 3600);
+    engine.ban_ip("kept", now + 3600, now);
+    engine.ban_ip("shortened", now + 3600, now);
     engine.hydrate_bans({}, now);
     EXPECT_EQ(engine.stats(now).active_ip_bans, 2u);
 
@@ -150,7 +150,7 @@ TEST(StateEngineClear, ForgetsEverythingAndRestartsTheBucket) {
     StateEngine engine(start);
     ASSERT_TRUE(consume(engine, "old", start));
     ASSERT_TRUE(consume(engine, "n", at(t0 + 60s)));
-    engine.ban_ip("10.0.0.1", now + 3600);
+    engine.ban_ip("10.0.0.1", now + 3600, now);
 
     engine.clear(at(t0 + 100s));
     engine.clear(at(t0 + 100s));

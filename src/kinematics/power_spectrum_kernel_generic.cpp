@@ -2,7 +2,7 @@
 
 namespace veltrix {
 
-void power_spectrum_kernel_scalar(const TwiddleTable& table, const double* samples, double* power) {
+void power_spectrum_kernel_generic(const TwiddleTable& table, const double* samples, double* power) {
     const std::size_t sample_count = table.sample_count();
     for (std::size_t group = 0; group < table.group_count(); ++group) {
         BinLanes real{};

@@ -49,8 +49,8 @@ __attribute__((target("avx2"))) void accumulate_groups(const TwiddleTable& table
 
 }  // namespace
 
-__attribute__((target("avx2"))) void power_spectrum_kernel_four_lane(const TwiddleTable& table, const double* samples,
-                                                                     double* power) {
+__attribute__((target("avx2"))) void power_spectrum_kernel_avx2(const TwiddleTable& table, const double* samples,
+                                                                double* power) {
     const std::size_t groups = table.group_count();
     std::size_t group = 0;
     for (; group + kGroupsPerPass <= groups; group += kGroupsPerPass) {
