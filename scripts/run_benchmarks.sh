@@ -3,6 +3,7 @@
 # benchmark: the module against the pure-Python and NumPy alternatives in one
 # process, then reading alone against the whole extraction call in an embedded
 # interpreter. Each figure is a median, with its ratio measured in the same run.
+# json_extraction.py: veltrix.extract_features_json against orjson/json + extract_features_rs.
 #   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
@@ -12,6 +13,9 @@ source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 prepare_venv test
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/run_all.py" "$@"
+
+echo
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/json_extraction.py" "$@"
 
 echo
 rounds=41

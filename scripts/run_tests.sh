@@ -16,6 +16,8 @@ missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 command -v faketime >/dev/null 2>&1 || missing+=(faketime)
+# simdjson for the companion package's native JSON reader.
+[ -f /usr/include/simdjson.h ] || missing+=(libsimdjson-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
         apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
