@@ -6,7 +6,8 @@ is refused with the same error. HYPOTHESIS_PROFILE=long runs them thoroughly."""
 from hypothesis import given, strategies as st
 
 from fuzz_strategies import fuzz_settings
-from json_cases import BODY_KINDS, any_json, as_kind, assert_matches_json_loads, damaged, telemetry_texts
+from json_cases import any_json, damaged, telemetry_texts
+from json_contract import BODY_KINDS, as_kind, assert_matches_json_loads
 
 
 @fuzz_settings

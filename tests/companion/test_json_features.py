@@ -15,7 +15,7 @@ import pytest
 import veltrix
 import veltrix_core_rs as core
 
-from json_cases import BODY_KINDS, as_kind, assert_matches_json_loads, assert_same_features
+from json_contract import BODY_KINDS, as_kind, assert_matches_json_loads, assert_same_features
 from veltrix import _json_native as native
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "benchmarks"))
