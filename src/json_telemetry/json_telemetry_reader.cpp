@@ -22,7 +22,7 @@ constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 JsonTelemetryReader::JsonTelemetryReader() : parser_(kRetainedBodyBytes) {}
 
 void JsonTelemetryReader::load(std::string_view body) {
-    if (body.size() > buffer_capacity_) {
+    if (!buffer_ || body.size() > buffer_capacity_) {
         buffer_.reset(new char[body.size() + simdjson::SIMDJSON_PADDING]);
         buffer_capacity_ = body.size();
     }

@@ -103,6 +103,17 @@ def test_visit_shapes_read_natively(shape, kind, body):
     assert_matches_json_loads(body)
 
 
+@pytest.mark.parametrize("body", [b"", "", bytearray(), memoryview(b"")])
+def test_empty_body_as_a_threads_first_is_refused(body):
+    # A new thread's reader has no buffer yet.
+    errors = []
+    thread = threading.Thread(target=lambda: errors.append(pytest.raises(json.JSONDecodeError,
+                                                                       veltrix.extract_features_json, body)))
+    thread.start()
+    thread.join()
+    assert len(errors) == 1
+
+
 def test_keystroke_positions_beyond_the_first_150_are_never_read():
     entries = [{"t": "x"}] * 60 + [{"key": "a", "t": 100.0 * i, "up": 100.0 * i + 80} for i in range(140)]
     body = json.dumps({"keystrokes": entries}).encode()
