@@ -1,4 +1,5 @@
-"""Coverage-guided fuzzing of all thirteen module functions with atheris.
+"""Coverage-guided fuzzing of all thirteen module functions, and of the companion
+package's veltrix.extract_features_json, with atheris.
 
 Each input's bytes are decoded into one call: the function, then its arguments,
 built from JSON-like values and the hostile stand-ins the property tests use
@@ -16,9 +17,11 @@ environment; see fuzz/README.md.
 import os
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests")
+sys.path[:0] = [TESTS, os.path.join(TESTS, "companion")]
 
 import atheris  # noqa: E402
+from json_contract import BODY_KINDS, as_kind, assert_matches_json_loads  # noqa: E402
 
 # Imported before the decoder is instrumented, so only the decoder's own branches add Python coverage.
 import hostile_objects as hostile  # noqa: E402
@@ -26,6 +29,49 @@ from result_contracts import PARAMETERS, call_checked  # noqa: E402
 
 FUNCTIONS = list(PARAMETERS)
 MAX_ITEMS = 64
+JSON_BODY_SHARE = 0.25  # of the calls, made to extract_features_json
+NUMBER_SPELLINGS = (
+    "-0",
+    "-0.0",
+    "0e0",
+    "1E5",
+    "1e+05",
+    "1e400",
+    "-1e400",
+    "1e-400",
+    "4.9e-324",
+    "1.7976931348623159e308",
+    "18446744073709551615",
+    "18446744073709551616",
+    "-9223372036854775809",
+    "123456789012345678901234567890",
+    "NaN",
+    "Infinity",
+    "-Infinity",
+    "true",
+    "false",
+    "null",
+    "01",
+    "1.",
+    ".5",
+    "+1",
+    "-",
+)
+BODY_DAMAGE = (
+    b"",
+    b"\xef\xbb\xbf",
+    b"\xff",
+    b"\xed\xa0\x80",
+    b"\xc0\x80",
+    b"\x00",
+    b"\x01",
+    b"\\",
+    b'"',
+    b",",
+    b"]",
+    b"}",
+    b"\\ud800",
+)
 
 
 class InputDecoder:
@@ -222,6 +268,137 @@ class InputDecoder:
         }.get(name, ())
         return [make() for make in makers]
 
+    # ------------------------------------------------------------ JSON bodies
+
+    def json_string(self, text=None):
+        """A string literal, each character maybe written as an escape."""
+        text = self.plain_text() if text is None else text
+        characters = []
+        for character in text:
+            code = ord(character)
+            if code < 0x20 or character in '"\\' or (code <= 0xFFFF and self.chance(0.1)):
+                characters.append(f"\\u{code:04x}")
+            else:
+                characters.append(character)
+        return '"' + "".join(characters) + '"'
+
+    def json_number(self):
+        kind = self.bytes.ConsumeIntInRange(0, 3)
+        if kind == 0:
+            return repr(self.bytes.ConsumeRegularFloat())
+        if kind == 1:
+            return str(self.bytes.ConsumeIntInRange(-5000, 5000))
+        if kind == 2:
+            return str(self.bytes.ConsumeInt(9))
+        return self.pick(NUMBER_SPELLINGS)
+
+    def json_value(self, depth=0):
+        kind = self.bytes.ConsumeIntInRange(0, 6)
+        if kind <= 1 or depth > 3:
+            return self.json_number()
+        if kind == 2:
+            return self.json_string()
+        if kind == 3:
+            return "[" + ",".join(self.json_value(depth + 1) for _ in range(self.count(6))) + "]"
+        if kind == 4:
+            return self.json_object(
+                {self.plain_text(): lambda: self.json_value(depth + 1) for _ in range(self.count(4))}
+            )
+        if kind == 5:
+            levels = self.bytes.ConsumeIntInRange(1, hostile.MAX_NESTING)
+            return "[" * levels + self.json_number() + "]" * levels
+        return self.pick(("true", "false", "null"))
+
+    def json_object(self, fields):
+        """Some of `fields` (name -> text maker), maybe twice (the last counts), in any order, and junk keys."""
+        entries = []
+        for name, make in fields.items():
+            while self.chance(0.8) and len(entries) < 2 * len(fields):
+                entries.append(f"{self.json_string(name)}:{make()}")
+                if self.chance(0.8):
+                    break
+        for _ in range(self.count(2)):
+            entries.append(f"{self.json_string()}:{self.json_value(2)}")
+        if entries and self.chance(0.3):
+            entries.insert(self.bytes.ConsumeIntInRange(0, len(entries) - 1), entries.pop())
+        return (
+            "{" + self.pick(("", " ", "\n")).join(("," if i else "") + entry for i, entry in enumerate(entries)) + "}"
+        )
+
+    def json_coordinate(self):
+        return self.json_number() if self.chance(0.8) else self.json_value(2)
+
+    def json_telemetry(self):
+        if self.chance(0.05):
+            return self.json_value()
+        path = self.pointer_path()
+        samples = ",".join(f'{{"x":{round(p["x"])},"y":{round(p["y"])},"t":{p["t"]!r}}}' for p in path)
+        return self.json_object(
+            {
+                "browser": lambda: self.json_object(
+                    {
+                        name: self.json_coordinate
+                        for name in (
+                            "webdriver",
+                            "screen_width",
+                            "screen_height",
+                            "touch_supported",
+                            "max_touch_points",
+                            "plugins_length",
+                        )
+                    }
+                ),
+                "clicks": lambda: "[" + ",".join(self.json_value(2) for _ in range(self.count(8))) + "]",
+                "scrolls": lambda: "[" + ",".join(self.json_value(2) for _ in range(self.count(8))) + "]",
+                "keystrokes": lambda: (
+                    "["
+                    + ",".join(
+                        self.json_object(
+                            {
+                                "key": lambda: (
+                                    self.json_string(self.pick(("a", "t", "h", "Shift")))
+                                    if self.chance(0.7)
+                                    else self.json_value(2)
+                                ),
+                                "t": self.json_coordinate,
+                                "down": self.json_coordinate,
+                                "time": self.json_coordinate,
+                                "up": self.json_coordinate,
+                                "duration_ms": self.json_coordinate,
+                            }
+                        )
+                        for _ in range(self.count(160))
+                    )
+                    + "]"
+                ),
+                "mouse_movements": lambda: (
+                    "["
+                    + ",".join(
+                        filter(
+                            None,
+                            [samples]
+                            + [
+                                self.json_object({name: self.json_coordinate for name in hostile.MOVEMENT_FIELDS})
+                                for _ in range(self.count(8))
+                            ],
+                        )
+                    )
+                    + "]"
+                ),
+            }
+        )
+
+    def json_body(self):
+        """One body of one of the four input types, its bytes now and then damaged."""
+        body = self.json_telemetry().encode("utf-8", "surrogatepass")
+        if self.chance(0.2):
+            at = self.bytes.ConsumeIntInRange(0, len(body))
+            damage = self.pick(BODY_DAMAGE) if self.chance(0.7) else self.bytes.ConsumeBytes(3)
+            body = body[:at] + damage + body[at + self.bytes.ConsumeIntInRange(0, 2) :]
+        if self.chance(0.05):
+            body = body.decode("utf-8", "replace").encode(self.pick(("utf-16", "utf-16-le", "utf-32-be")))
+        return as_kind(self.pick(list(BODY_KINDS)), body)
+
     def call(self):
         """(name, positional, keywords): usually a well-bound call, sometimes a binding error."""
         name = self.pick(FUNCTIONS)
@@ -238,12 +415,18 @@ class InputDecoder:
         return name, arguments, keywords
 
 
-for method in ("value", "field_dict", "telemetry", "keystroke_list", "call"):
+for method in ("value", "field_dict", "telemetry", "keystroke_list", "call", "json_value", "json_object", "json_body"):
     setattr(InputDecoder, method, atheris.instrument_func(getattr(InputDecoder, method)))
 
 
 def test_one_input(data):
-    name, arguments, keywords = InputDecoder(data).call()
+    decoder = InputDecoder(data)
+    if decoder.chance(JSON_BODY_SHARE):
+        body = decoder.json_body()
+        if body is not None:  # bytes that are not UTF-8 make no str
+            assert_matches_json_loads(body)
+        return
+    name, arguments, keywords = decoder.call()
     call_checked(name, *arguments, **keywords)
 
 

@@ -2,8 +2,9 @@
 # Builds and installs the module with its test extra (NumPy), then runs every
 # benchmark: the module against the pure-Python and NumPy alternatives in one
 # process, then reading alone against the whole extraction call in an embedded
-# interpreter, then the shared state engines against raw Redis round trips.
-# Each figure is a median, with its ratio measured in the same run.
+# interpreter, then veltrix.extract_features_json against orjson/json +
+# extract_features_rs, the ban statistics and the shared state engines against
+# raw Redis round trips. Each figure is a median, with its ratio measured in the same run.
 #   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
@@ -16,6 +17,9 @@ prepare_venv test
 
 echo
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/ban_statistics.py" "$@"
+
+echo
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/json_extraction.py" "$@"
 
 echo
 rounds=41

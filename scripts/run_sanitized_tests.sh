@@ -45,6 +45,9 @@ import veltrix_core_rs
 loaded_from = os.path.dirname(os.path.realpath(veltrix_core_rs.__file__))
 if loaded_from != os.path.realpath(sys.argv[1]):
     sys.exit(f"error: imported {veltrix_core_rs.__file__}, not the sanitized build")
+import veltrix
+if os.path.realpath(veltrix.__file__) != os.path.realpath(os.path.join(sys.argv[1], "veltrix", "__init__.py")):
+    sys.exit(f"error: imported the companion package from {veltrix.__file__}, not the sanitized build")
 EOF
 
 echo "== Python tests on the sanitized extension"

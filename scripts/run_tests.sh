@@ -24,6 +24,8 @@ command -v redis-server >/dev/null 2>&1 || missing+=(redis-server)
 command -v redis-cli >/dev/null 2>&1 || missing+=(redis-tools)
 command -v chromium >/dev/null 2>&1 || missing+=(chromium)
 [ -x /usr/bin/chromedriver ] || missing+=(chromium-driver)
+# simdjson for the companion package's native JSON reader.
+[ -f /usr/include/simdjson.h ] || missing+=(libsimdjson-dev)
 install_system_packages "${missing[@]}"
 
 build_preset tests "$PROJECT_ROOT/build/tests" all

@@ -17,9 +17,12 @@ from pathlib import Path
 import numpy
 import pytest
 
+import veltrix
 import veltrix_core_rs as core
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
+
+from json_bodies import browser_body  # noqa: E402
 
 from visit_shapes import SHAPES_BY_NAME, curvature_path, make_visit  # noqa: E402
 
@@ -210,6 +213,31 @@ CASES = {
 }
 
 
+RICH_BODY = browser_body(SHAPES_BY_NAME["rich"])
+# Native, exact-road and refused bodies, and objects that are no body at all.
+COMPANION_CASES = {
+    "extract_features_json": [
+        ok(RICH_BODY),
+        ok(bytearray(RICH_BODY)),
+        ok(memoryview(RICH_BODY)),
+        ok(RICH_BODY.decode()),
+        ok(memoryview(bytes(byte for character in b'{"clicks": [1]}' for byte in (character, 32)))[::2]),
+        ok(b'{"mouse_movements": [{"x": NaN, "y": 1, "t": 2}]}'),
+        ok(b'\xef\xbb\xbf{"clicks": []}'),
+        ok('{"keystrokes": [{"key": "\ud800", "t": 1}]}'),
+        ok(b"[" * 5000 + b"]" * 5000),
+        fails(ValueError, b'{"clicks": [1'),
+        fails(ValueError, "nope"),
+        fails(ValueError, b'{"key": "\xff"}'),
+        fails(ValueError, b"[" * 5000),
+        fails(ValueError, b"[" * 20_000 + b"NaN" + b"]" * 20_000),
+        fails(TypeError, 5),
+        fails(TypeError),
+        fails(TypeError, RICH_BODY, RICH_BODY),
+    ],
+}
+
+
 def call_round_robin(function, cases, count):
     for index in range(count):
         args, kwargs, error = cases[index % len(cases)]
@@ -241,7 +269,15 @@ def test_every_function_has_cases():
 
 @pytest.mark.parametrize("name", CASES)
 def test_calls_give_back_memory_and_references(name, engine):
-    function, cases = getattr(core, name), CASES[name]
+    assert_calls_give_back_memory_and_references(getattr(core, name), CASES[name])
+
+
+@pytest.mark.parametrize("name", COMPANION_CASES)
+def test_companion_calls_give_back_memory_and_references(name):
+    assert_calls_give_back_memory_and_references(getattr(veltrix, name), COMPANION_CASES[name])
+
+
+def assert_calls_give_back_memory_and_references(function, cases):
     for case in cases:
         if case.error is None:
             function(*case.args, **case.kwargs)

@@ -25,6 +25,9 @@ class KeyLabel {
     std::optional<char> digraph_character_;
 };
 
+// The label of a key press whose entry gives no readable key text.
+inline constexpr std::string_view kUnknownKeyLabel = "unknown";
+
 struct KeystrokeRecord {
     KeyLabel key;              // label as reported by the browser; may be empty
     double down = 0.0;         // press time, milliseconds, any common origin

@@ -1,6 +1,7 @@
 #pragma once
 // One visit's telemetry after reading: plain data for the feature analyses.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -15,6 +16,9 @@ struct MovementPoint {
     double r = 0.0;  // touch contact radius
     double f = 0.0;  // touch force
 };
+
+// Keystroke list positions a reader looks at; skipped entries use up positions too.
+inline constexpr std::size_t kMaxKeystrokeListPositions = 150;
 
 struct ParsedTelemetry {
     double screen_width = 1024.0;

@@ -3,11 +3,9 @@
 #include <Python.h>
 
 #include <array>
-#include <atomic>
-#include <cstdint>
 
-#include "module_surface/convert.hpp"
 #include "module_surface/fatal.hpp"
+#include "module_surface/first_interpreter_only.hpp"
 #include "module_surface/function_table.hpp"
 #include "module_surface/method_def.hpp"
 #include "module_surface/py_ref.hpp"
@@ -18,7 +16,6 @@ namespace {
 // The number comes from pyproject.toml through the build; callers compare the
 // whole string, suffix included.
 constexpr const char* kCoreVersion = VELTRIX_PROJECT_VERSION "-native-rust";
-constexpr std::int64_t kNoInterpreter = -1;
 
 PyObject* is_rust_core_active(PyObject*, PyObject*) noexcept { Py_RETURN_TRUE; }
 
@@ -39,7 +36,7 @@ PyModuleDef module_definition = {
 };
 
 // The module state lives for the whole process: the module is never torn down.
-std::atomic<std::int64_t> first_interpreter_id{kNoInterpreter};
+FirstInterpreterOnly interpreter_guard{"veltrix_core_rs"};
 PyObject* the_module = nullptr;
 
 // Binds the function under its __name__ and appends that name to __all__.
@@ -95,18 +92,7 @@ const PyMethodDef get_core_version_method =
 
 PyMODINIT_FUNC PyInit_veltrix_core_rs() {
     using namespace veltrix::py;
-    const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter_id < 0) {
-        ensure_error_set();
-        return nullptr;
-    }
-    std::int64_t recorded = kNoInterpreter;
-    if (!first_interpreter_id.compare_exchange_strong(recorded, interpreter_id) && recorded != interpreter_id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "veltrix_core_rs does not support sub-interpreters: it is already loaded in another "
-                        "interpreter of this process");
-        return nullptr;
-    }
+    if (!interpreter_guard.admits_current_interpreter()) return nullptr;
     if (the_module == nullptr) {
         veltrix::end_allocation_failures_through_die();
         the_module = create_module();
