@@ -118,6 +118,7 @@ def test_every_function_at_once(engine, rapid_switching):
 def test_clearing_while_others_consume(engine, rapid_switching):
     clears = {"started": 0, "done": 0}
     stop = threading.Event()
+    first_clear_done = threading.Event()
     replays_missed = []
 
     def clearer():
@@ -125,10 +126,13 @@ def test_clearing_while_others_consume(engine, rapid_switching):
             clears["started"] += 1
             core.clear_state_engine_rs()
             clears["done"] += 1
+            first_clear_done.set()
             stats = core.get_state_engine_stats_rs()
             assert all(type(value) is int and value >= 0 for value in stats.values())
 
     def consumer(index):
+        # On a loaded machine the consumers could otherwise finish before the clearer first runs.
+        first_clear_done.wait(timeout=60)
         try:
             for round_number in range(1500):
                 nonce = f"c{index}-{round_number}"
