@@ -103,7 +103,8 @@ std::vector<Shape> load_shapes() {
 volatile std::size_t records_read = 0;
 
 void read_only(const Shape& shape) {
-    const veltrix::ParsedTelemetry telemetry = veltrix::py::read_telemetry(shape.visit);
+    veltrix::ParsedTelemetry telemetry;
+    if (!veltrix::py::read_telemetry(shape.visit, telemetry)) fail_with_python_error("reading stopped");
     records_read = telemetry.points.size() + telemetry.keystrokes.size();
 }
 

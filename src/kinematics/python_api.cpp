@@ -48,7 +48,8 @@ const FeatureLayout& feature_layout() {
 PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(extract_features_signature, {args, nargsf, kwnames}, as_object);
     if (!parsed) return nullptr;
-    const ParsedTelemetry telemetry = read_telemetry(std::get<0>(*parsed));
+    ParsedTelemetry telemetry;
+    if (!read_telemetry(std::get<0>(*parsed), telemetry)) return nullptr;
 
     const VisitFeatures features = compute_visit_features(telemetry);
 
