@@ -35,7 +35,11 @@ enum class PlainRead : unsigned char { kept, skipped, declined };
 // without running Python code. Declined when a value it needs is anything else.
 PlainRead read_plain_keystroke(PyObject* dict, const KeystrokeDictRules& rules, KeystrokeRecord& record) {
     std::array<PyObject*, KeystrokeKeys::kCount> values{};
-    if (!keystroke_keys().walk(dict, values)) return PlainRead::declined;
+    const bool walked = keystroke_keys().walk(dict, [&](std::size_t field, PyObject* value) {
+        values[field] = value;
+        return true;
+    });
+    if (!walked) return PlainRead::declined;
 
     if (PyObject* type = values[kTypeField]; rules.skips_releases && type != nullptr) {
         std::string_view text;

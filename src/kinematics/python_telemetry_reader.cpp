@@ -64,7 +64,11 @@ struct BrowserRecord {
 
 bool read_plain_browser(PyObject* dict, BrowserRecord& record) {
     std::array<PyObject*, 6> values{};
-    if (!browser_keys().walk(dict, values)) return false;
+    const bool walked = browser_keys().walk(dict, [&](std::size_t field, PyObject* value) {
+        values[field] = value;
+        return true;
+    });
+    if (!walked) return false;
     BrowserRecord browser;
     const auto plain = [&](BrowserField field, auto read_plain, auto& value) {
         return values[field] == nullptr || read_plain(values[field], value);
@@ -121,22 +125,24 @@ const FieldKeys<5>& movement_keys() {
     return keys;
 }
 
-// x, y and t must be present and finite; r and f keep 0.0 unless given.
-bool usable_point(bool has_x, bool has_y, bool has_t, const MovementPoint& point) {
-    return has_x && has_y && has_t && std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t);
+bool usable_coordinates(const MovementPoint& point) {
+    return std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t);
 }
 
-// The hot loop of the reading: a thousand of these per rich visit.
+// The hot loop of the reading: a thousand of these per rich visit. Each value is
+// converted as the walk finds it; x, y and t must be present and finite, r and
+// f keep 0.0 unless given.
 PlainRead read_plain_movement(PyObject* dict, MovementPoint& point) {
-    std::array<PyObject*, 5> values{};
-    if (!movement_keys().walk(dict, values)) return PlainRead::declined;
     std::array<double, 5> numbers{};
-    for (std::size_t field = 0; field < values.size(); ++field) {
-        if (values[field] != nullptr && !plain_double(values[field], numbers[field])) return PlainRead::declined;
-    }
+    unsigned present = 0;
+    const bool walked = movement_keys().walk(dict, [&](std::size_t field, PyObject* value) {
+        present |= 1u << field;
+        return plain_double(value, numbers[field]);
+    });
+    if (!walked) return PlainRead::declined;
     point = MovementPoint{numbers[kX], numbers[kY], numbers[kT], numbers[kR], numbers[kF]};
-    return usable_point(values[kX] != nullptr, values[kY] != nullptr, values[kT] != nullptr, point) ? PlainRead::kept
-                                                                                                    : PlainRead::skipped;
+    constexpr unsigned kRequired = 1u << kX | 1u << kY | 1u << kT;
+    return (present & kRequired) == kRequired && usable_coordinates(point) ? PlainRead::kept : PlainRead::skipped;
 }
 
 // All five fields are read, in this order, before the point is judged.
@@ -150,7 +156,7 @@ PlainRead read_plain_movement(PyObject* dict, MovementPoint& point) {
     reader.read(kR, as_double, point.r);
     reader.read(kF, as_double, point.f);
     if (reader.stopped()) return ItemRead::stopped;
-    return usable_point(has_x, has_y, has_t, point) ? ItemRead::kept : ItemRead::skipped;
+    return has_x && has_y && has_t && usable_coordinates(point) ? ItemRead::kept : ItemRead::skipped;
 }
 
 bool read_movements(PyObject* list, ParsedTelemetry& parsed) {

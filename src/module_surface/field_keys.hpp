@@ -36,10 +36,12 @@ public:
 
     PyObject* key(std::size_t field) const noexcept { return keys_[field]; }
 
-    // Sets values[f] to the value of field f (borrowed from the dict; untouched
-    // when absent) with one walk over the entries. False when a key is not an
+    // Calls visit(field, value) for each entry whose key names a field, in the
+    // dict's order, with the value borrowed from the dict; visit returns false
+    // to end the walk. False when the walk ended early, or when a key is not an
     // exact str: then only lookups tell what the dict holds.
-    bool walk(PyObject* dict, std::array<PyObject*, N>& values) const noexcept {
+    template <class Visit>
+    bool walk(PyObject* dict, Visit visit) const noexcept {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
@@ -49,10 +51,9 @@ public:
              --remaining) {
             if (!PyUnicode_CheckExact(key)) return false;
             const std::size_t field = field_of(key, expected);
-            if (field < N) {
-                values[field] = value;
-                expected = field + 1;
-            }
+            if (field == N) continue;
+            if (!visit(field, value)) return false;
+            expected = field + 1;
         }
         return true;
     }

@@ -30,7 +30,10 @@ class FieldReader {
 public:
     // `dict` must stay alive while the reader is used.
     FieldReader(PyObject* dict, const FieldKeys<N>& keys) noexcept
-        : dict_(dict), keys_(keys), walk_is_current_(keys.walk(dict, walked_values_)) {}
+        : dict_(dict), keys_(keys), walk_is_current_(keys.walk(dict, [this](std::size_t field, PyObject* value) {
+              walked_values_[field] = value;
+              return true;
+          })) {}
 
     // True with `value` set to the converted value of the field; false, with
     // `value` untouched, when it is absent or does not convert.
