@@ -1,7 +1,10 @@
 // How close extraction comes to the unavoidable walk over the telemetry's Python
 // objects: times, interleaved in one process and on the same dicts, the floor
-// reader (floor_reader.hpp), the extension's telemetry reader alone and the
-// whole extract_features_rs call, for each visit shape.
+// reader (floor_reader.hpp), the extension's telemetry reader alone, the whole
+// extract_features_rs call and the analyses alone on the visit read once, for
+// each visit shape. The whole call less the reading is what the analyses cost
+// in place, after a walk over the objects that pushed their tables out of the
+// processor's caches.
 //
 //   benchmarks/cpp/run.sh [rounds]          (builds with VELTRIX_BUILD_BENCHMARKS=ON, then runs)
 //   reading_vs_whole_call --repeat floor|reader|whole SHAPE TIMES
@@ -28,6 +31,7 @@
 
 #include "floor_reader.hpp"
 #include "kinematics/python_telemetry_reader.hpp"
+#include "kinematics/visit_features.hpp"
 
 PyMODINIT_FUNC PyInit_veltrix_core_rs();
 
@@ -59,6 +63,8 @@ struct Shape {
     std::vector<double> floor_ns{};  // per-call time of each batch
     std::vector<double> reading_ns{};
     std::vector<double> whole_ns{};
+    std::vector<double> analyses_ns{};
+    veltrix::ParsedTelemetry parsed{};  // the visit, read once for the analyses alone
 };
 
 // Ceilings on the whole call over the floor's reading alone: reading and analyses
@@ -122,6 +128,12 @@ void read_only(PyObject* visit) {
     records_read = telemetry.points.size() + telemetry.keystrokes.size();
 }
 
+volatile double feature_sink = 0.0;
+
+void analyses_only(const veltrix::ParsedTelemetry& parsed) {
+    feature_sink = veltrix::compute_visit_features(parsed).mouse.spectral.spectral_entropy;
+}
+
 void whole_call(PyObject* extract_features, PyObject* visit) {
     PyObject* features = PyObject_CallOneArg(extract_features, visit);
     if (features == nullptr) fail_with_python_error("extract_features_rs raised");
@@ -154,7 +166,9 @@ double median(std::vector<double> values) {
 
 void measure(std::vector<Shape>& shapes, PyObject* extract_features, int rounds) {
     for (Shape& shape : shapes) {
+        if (!veltrix::py::read_telemetry(shape.visit, shape.parsed)) fail_with_python_error("reading stopped");
         for (int i = 0; i < kWarmUpCalls; ++i) {
+            analyses_only(shape.parsed);
             floor_only(shape.visit);
             read_only(shape.visit);
             whole_call(extract_features, shape.visit);
@@ -166,10 +180,11 @@ void measure(std::vector<Shape>& shapes, PyObject* extract_features, int rounds)
             const auto time = [&](std::vector<double>& samples, auto call) {
                 samples.push_back(nanoseconds_per_call(shape.batch_calls, call));
             };
-            const std::array<std::function<void()>, 3> contenders = {
+            const std::array<std::function<void()>, 4> contenders = {
                 [&] { time(shape.floor_ns, [&] { floor_only(shape.visit); }); },
                 [&] { time(shape.reading_ns, [&] { read_only(shape.visit); }); },
                 [&] { time(shape.whole_ns, [&] { whole_call(extract_features, shape.visit); }); },
+                [&] { time(shape.analyses_ns, [&] { analyses_only(shape.parsed); }); },
             };
             // Rotating which goes first cancels any warm-cache advantage of the later ones.
             for (std::size_t i = 0; i < contenders.size(); ++i) contenders[(i + round) % contenders.size()]();
@@ -185,13 +200,16 @@ double median_ratio(const std::vector<double>& numerators, const std::vector<dou
 }
 
 bool report(const std::vector<Shape>& shapes, int rounds) {
-    std::printf("median thread CPU time per call over %d interleaved rounds; ratios are medians of per-round ratios\n",
+    std::printf("median thread CPU time per call over %d interleaved rounds, in us; ratios are medians of "
+                "per-round ratios\n",
                 rounds);
-    std::printf("%-8s %7s %10s %10s %10s %9s %9s %9s %8s  %s\n", "shape", "batch", "floor us", "reading us",
-                "whole us", "read/flr", "whole/flr", "whole/rd", "ceiling", "verdict");
+    std::printf("%-8s %6s %8s %8s %8s %9s %9s %9s %10s %8s  %s\n", "shape", "batch", "floor", "reading", "whole",
+                "analyses", "in place", "read/flr", "whole/flr", "ceiling", "verdict");
     bool all_met = true;
     for (const Shape& shape : shapes) {
         const double whole_over_floor = median_ratio(shape.whole_ns, shape.floor_ns);
+        std::vector<double> in_place;
+        for (std::size_t i = 0; i < shape.whole_ns.size(); ++i) in_place.push_back(shape.whole_ns[i] - shape.reading_ns[i]);
         std::string ceiling = "-";
         std::string verdict = "no target";
         if (shape.ceiling) {
@@ -200,11 +218,13 @@ bool report(const std::vector<Shape>& shapes, int rounds) {
             ceiling = std::to_string(*shape.ceiling).substr(0, 4);
             verdict = met ? "target met" : "TARGET MISSED";
         }
-        std::printf("%-8s %7d %10.2f %10.2f %10.2f %9.2f %9.2f %9.2f %8s  %s\n", shape.name.c_str(),
+        std::printf("%-8s %6d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %10.2f %8s  %s\n", shape.name.c_str(),
                     shape.batch_calls, median(shape.floor_ns) / 1000.0, median(shape.reading_ns) / 1000.0,
-                    median(shape.whole_ns) / 1000.0, median_ratio(shape.reading_ns, shape.floor_ns), whole_over_floor,
-                    median_ratio(shape.whole_ns, shape.reading_ns), ceiling.c_str(), verdict.c_str());
+                    median(shape.whole_ns) / 1000.0, median(shape.analyses_ns) / 1000.0, median(in_place) / 1000.0,
+                    median_ratio(shape.reading_ns, shape.floor_ns), whole_over_floor, ceiling.c_str(),
+                    verdict.c_str());
     }
+    std::printf("analyses: alone, on the visit read once; in place: whole call less reading, same round\n");
     return all_met;
 }
 
