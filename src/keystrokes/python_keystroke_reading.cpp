@@ -29,8 +29,6 @@ std::optional<bool> as_release_type(PyObject* object) noexcept {
     return *text == kReleaseType;
 }
 
-enum class PlainRead : unsigned char { kept, skipped, declined };
-
 // The common dict: exact-str keys, plain numbers and an ASCII label, read
 // without running Python code. Declined when a value it needs is anything else.
 PlainRead read_plain_keystroke(PyObject* dict, const KeystrokeDictRules& rules, KeystrokeRecord& record) {

@@ -27,8 +27,6 @@ namespace {
 constexpr Py_ssize_t kMaxKeystrokePositions = 150;
 constexpr KeystrokeDictRules kKeystrokeRules{{kTField, kDownField, kTimeField}, /*skips_releases=*/false};
 
-enum class PlainRead : unsigned char { kept, skipped, declined };
-
 // ---- browser
 
 enum BrowserField : std::size_t {

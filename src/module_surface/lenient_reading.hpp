@@ -22,6 +22,10 @@ enum class ItemRead : unsigned char {
     stopped,  // an exception that must reach the caller is pending
 };
 
+// What a plain reader, which runs no Python code, made of an item: declined
+// items are read again by the careful reader.
+enum class PlainRead : unsigned char { kept, skipped, declined };
+
 // The outcome of an item whose reading failed with the pending exception.
 inline ItemRead failed_item() noexcept { return absorb_if_ordinary() ? ItemRead::skipped : ItemRead::stopped; }
 
