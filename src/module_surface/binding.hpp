@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -51,6 +52,12 @@ public:
         if (Py_EnterRecursiveCall(" in a veltrix_core_rs call") != 0) return std::nullopt;
         return RecursionLevel();
     }
+    // For a call whose conversions cannot run Python code.
+    static RecursionLevel not_counted() noexcept {
+        RecursionLevel level;
+        level.held_ = false;
+        return level;
+    }
     RecursionLevel(RecursionLevel&& other) noexcept : held_(std::exchange(other.held_, false)) {}
     // A copy of the parsed arguments (a structured binding by value) leaves the
     // level to the original.
@@ -64,6 +71,11 @@ private:
     RecursionLevel() noexcept = default;
     bool held_ = true;
 };
+
+// Borrowed text is read from the str's own storage, never through Python code;
+// every other conversion may call back into the module.
+template <class Value>
+inline constexpr bool converts_without_python_code = std::is_same_v<Value, std::string_view>;
 
 // The converted arguments, used as a tuple, holding the call's recursion level.
 template <class... Values>
@@ -79,7 +91,10 @@ auto parse_arguments(const Signature<N>& signature, const FastCallArguments& cal
     -> std::optional<ParsedArguments<typename std::invoke_result_t<Converters, PyObject*>::value_type...>> {
     std::array<PyObject*, N> bound{};
     if (!bind_arguments(signature.function_name, signature.parameters, call, bound)) return std::nullopt;
-    std::optional<RecursionLevel> level = RecursionLevel::enter();
+    std::optional<RecursionLevel> level =
+        (converts_without_python_code<typename std::invoke_result_t<Converters, PyObject*>::value_type> && ...)
+            ? RecursionLevel::not_counted()
+            : RecursionLevel::enter();
     if (!level) return std::nullopt;
 
     std::tuple<std::optional<typename std::invoke_result_t<Converters, PyObject*>::value_type>...> converted;

@@ -174,7 +174,13 @@ std::optional<bool> as_flag(PyObject* object) noexcept {
     }
 }
 
-std::optional<std::vector<double>> as_doubles(PyObject* object) { return read_sequence(object, as_double); }
+std::optional<std::vector<double>> as_doubles(PyObject* object) {
+    // Plain items are read in the loop itself: most series are lists of floats.
+    return read_sequence(object, [](PyObject* item) {
+        double plain = 0.0;
+        return plain_double(item, plain) ? std::optional(plain) : as_double(item);
+    });
+}
 
 std::optional<std::vector<AddressExpiry>> as_address_expiry_pairs(PyObject* object) {
     return read_sequence(object, as_address_expiry);
