@@ -55,9 +55,9 @@ FULL = Settings(rounds=31, round_seconds=0.06, nonces_per_round=20_000)
 QUICK = Settings(rounds=7, round_seconds=0.01, nonces_per_round=5_000)
 
 # Least speed-up of the extension over each contender.
-PURE_PYTHON_SPEEDUP = 100
-PURE_PYTHON_SPEEDUP_RICH = 250
-NUMPY_SPEEDUP = 20
+PURE_PYTHON_EXTRACTION_SPEEDUP = {"small": 45, "typical": 140, "rich": 150}
+NUMPY_EXTRACTION_SPEEDUP = 30
+NUMPY_CURVATURE_SPEEDUP = 20
 STATE_ENGINE_SPEEDUP = 1.5
 # Largest share of the reference's resident memory per stored nonce.
 NONCE_MEMORY_SHARE = 0.5
@@ -164,11 +164,16 @@ def format_seconds(seconds):
 def extraction_figures(report, settings):
     for shape in SHAPES:
         visit = make_visit(shape)
-        pure_target = PURE_PYTHON_SPEEDUP_RICH if shape.name == "rich" else PURE_PYTHON_SPEEDUP
         contenders = [
             fixed_input("extract_features_rs", core.extract_features_rs, [(visit,)], settings),
-            fixed_input("pure Python", reference_python.extract_features, [(visit,)], settings, pure_target),
-            fixed_input("NumPy", reference_numpy.extract_features, [(visit,)], settings, NUMPY_SPEEDUP),
+            fixed_input(
+                "pure Python",
+                reference_python.extract_features,
+                [(visit,)],
+                settings,
+                PURE_PYTHON_EXTRACTION_SPEEDUP[shape.name],
+            ),
+            fixed_input("NumPy", reference_numpy.extract_features, [(visit,)], settings, NUMPY_EXTRACTION_SPEEDUP),
         ]
         run_rounds(contenders, settings.rounds)
         report.timing_figure(
@@ -223,7 +228,9 @@ def curvature_figure(report, settings):
         fixed_input(
             "evaluate_curvature_zerocopy_rs (float64 arrays)", core.evaluate_curvature_zerocopy_rs, [arrays], settings
         ),
-        fixed_input("NumPy (float64 arrays)", reference_numpy.curvature_metrics, [arrays], settings, NUMPY_SPEEDUP),
+        fixed_input(
+            "NumPy (float64 arrays)", reference_numpy.curvature_metrics, [arrays], settings, NUMPY_CURVATURE_SPEEDUP
+        ),
         fixed_input(
             "evaluate_curvature_naturalness_rs (lists)", core.evaluate_curvature_naturalness_rs, [path], settings
         ),

@@ -1,10 +1,17 @@
-// How much the analyses add to the unavoidable walk over the telemetry's Python
-// objects: times, interleaved in one process and on the same dicts, the telemetry
-// reader alone and the whole extract_features_rs call, for each visit shape.
+// How close extraction comes to the unavoidable walk over the telemetry's Python
+// objects: times, interleaved in one process and on the same dicts, the floor
+// reader (floor_reader.hpp), the extension's telemetry reader alone, the whole
+// extract_features_rs call and the analyses alone on the visit read once, for
+// each visit shape. The whole call less the reading is what the analyses cost
+// in place, after a walk over the objects that pushed their tables out of the
+// processor's caches.
 //
-//   benchmarks/cpp/run.sh [rounds]    (builds with VELTRIX_BUILD_BENCHMARKS=ON, then runs)
+//   benchmarks/cpp/run.sh [rounds]          (builds with VELTRIX_BUILD_BENCHMARKS=ON, then runs)
+//   reading_vs_whole_call --repeat floor|reader|whole SHAPE TIMES
+//                                           (one contender on the shape's pointer samples only,
+//                                            for counting instructions: benchmarks/cpp/run.sh --instructions)
 //
-// Prints per-call medians and the ratio whole / reading; exits 1 when a shape
+// Prints per-call medians and the ratios to the floor; exits 1 when a shape
 // misses its ceiling. Times are the thread's CPU time, so other processes on a
 // busy machine shift them less than wall-clock time would.
 
@@ -13,14 +20,18 @@
 #include <time.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "floor_reader.hpp"
 #include "kinematics/python_telemetry_reader.hpp"
+#include "kinematics/visit_features.hpp"
 
 PyMODINIT_FUNC PyInit_veltrix_core_rs();
 
@@ -47,16 +58,20 @@ constexpr int kWarmUpCalls = 50;
 struct Shape {
     std::string name;
     PyObject* visit;                // owned, kept until the process ends
-    std::optional<double> ceiling;  // largest acceptable whole / reading ratio
+    std::optional<double> ceiling;  // largest acceptable whole call / floor reading ratio
     int batch_calls = 1;
-    std::vector<double> reading_ns{};  // per-call time of each batch
+    std::vector<double> floor_ns{};  // per-call time of each batch
+    std::vector<double> reading_ns{};
     std::vector<double> whole_ns{};
+    std::vector<double> analyses_ns{};
+    veltrix::ParsedTelemetry parsed{};  // the visit, read once for the analyses alone
 };
 
-// Ceilings on whole call / reading alone: the analyses must stay cheap next to the walk.
+// Ceilings on the whole call over the floor's reading alone: reading and analyses
+// together may cost only this many times the bare walk over the objects.
 std::optional<double> ratio_ceiling(const std::string& shape) {
-    if (shape == "typical") return 2.0;
-    if (shape == "rich") return 1.5;
+    if (shape == "typical") return 3.5;
+    if (shape == "rich") return 2.5;
     return std::nullopt;
 }
 
@@ -102,13 +117,25 @@ std::vector<Shape> load_shapes() {
 // Keeps each reading observable, as the analyses would use it.
 volatile std::size_t records_read = 0;
 
-void read_only(const Shape& shape) {
-    const veltrix::ParsedTelemetry telemetry = veltrix::py::read_telemetry(shape.visit);
+void floor_only(PyObject* visit) {
+    const floor_reader::Visit read = floor_reader::read_visit(visit);
+    records_read = read.points.size() + read.keystrokes.size();
+}
+
+void read_only(PyObject* visit) {
+    veltrix::ParsedTelemetry telemetry;
+    if (!veltrix::py::read_telemetry(visit, telemetry)) fail_with_python_error("reading stopped");
     records_read = telemetry.points.size() + telemetry.keystrokes.size();
 }
 
-void whole_call(PyObject* extract_features, const Shape& shape) {
-    PyObject* features = PyObject_CallOneArg(extract_features, shape.visit);
+volatile double feature_sink = 0.0;
+
+void analyses_only(const veltrix::ParsedTelemetry& parsed) {
+    feature_sink = veltrix::compute_visit_features(parsed).mouse.spectral.spectral_entropy;
+}
+
+void whole_call(PyObject* extract_features, PyObject* visit) {
+    PyObject* features = PyObject_CallOneArg(extract_features, visit);
     if (features == nullptr) fail_with_python_error("extract_features_rs raised");
     Py_DECREF(features);
 }
@@ -121,10 +148,10 @@ double nanoseconds_per_call(int calls, Call&& call) {
     return elapsed.count() / calls;
 }
 
-// Doubles the batch until reading alone, the cheaper of the two, fills kMinBatchDuration.
+// Doubles the batch until the floor reader, the cheapest contender, fills kMinBatchDuration.
 int calibrated_batch(const Shape& shape) {
     int calls = 1;
-    while (nanoseconds_per_call(calls, [&] { read_only(shape); }) * calls <
+    while (nanoseconds_per_call(calls, [&] { floor_only(shape.visit); }) * calls <
            std::chrono::duration<double, std::nano>(kMinBatchDuration).count()) {
         calls *= 2;
     }
@@ -139,60 +166,104 @@ double median(std::vector<double> values) {
 
 void measure(std::vector<Shape>& shapes, PyObject* extract_features, int rounds) {
     for (Shape& shape : shapes) {
+        if (!veltrix::py::read_telemetry(shape.visit, shape.parsed)) fail_with_python_error("reading stopped");
         for (int i = 0; i < kWarmUpCalls; ++i) {
-            read_only(shape);
-            whole_call(extract_features, shape);
+            analyses_only(shape.parsed);
+            floor_only(shape.visit);
+            read_only(shape.visit);
+            whole_call(extract_features, shape.visit);
         }
         shape.batch_calls = calibrated_batch(shape);
     }
     for (int round = 0; round < rounds; ++round) {
         for (Shape& shape : shapes) {
-            const auto time_reading = [&] {
-                shape.reading_ns.push_back(nanoseconds_per_call(shape.batch_calls, [&] { read_only(shape); }));
+            const auto time = [&](std::vector<double>& samples, auto call) {
+                samples.push_back(nanoseconds_per_call(shape.batch_calls, call));
             };
-            const auto time_whole = [&] {
-                shape.whole_ns.push_back(
-                    nanoseconds_per_call(shape.batch_calls, [&] { whole_call(extract_features, shape); }));
+            const std::array<std::function<void()>, 4> contenders = {
+                [&] { time(shape.floor_ns, [&] { floor_only(shape.visit); }); },
+                [&] { time(shape.reading_ns, [&] { read_only(shape.visit); }); },
+                [&] { time(shape.whole_ns, [&] { whole_call(extract_features, shape.visit); }); },
+                [&] { time(shape.analyses_ns, [&] { analyses_only(shape.parsed); }); },
             };
-            // Alternating which goes first cancels any warm-cache advantage of the second.
-            if (round % 2 == 0) {
-                time_reading();
-                time_whole();
-            } else {
-                time_whole();
-                time_reading();
-            }
+            // Rotating which goes first cancels any warm-cache advantage of the later ones.
+            for (std::size_t i = 0; i < contenders.size(); ++i) contenders[(i + round) % contenders.size()]();
         }
     }
 }
 
+// Median over rounds of a per-round ratio, so load that slows one round slows both sides.
+double median_ratio(const std::vector<double>& numerators, const std::vector<double>& denominators) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < numerators.size(); ++i) ratios.push_back(numerators[i] / denominators[i]);
+    return median(ratios);
+}
+
 bool report(const std::vector<Shape>& shapes, int rounds) {
-    std::printf("median thread CPU time per call over %d interleaved rounds\n", rounds);
-    std::printf("%-8s %7s %12s %12s %8s %8s  %s\n", "shape", "batch", "reading us", "whole us", "ratio", "ceiling",
-                "verdict");
+    std::printf(
+        "median thread CPU time per call over %d interleaved rounds, in us; ratios are medians of "
+        "per-round ratios\n",
+        rounds);
+    std::printf("%-8s %6s %8s %8s %8s %9s %9s %9s %10s %8s  %s\n", "shape", "batch", "floor", "reading", "whole",
+                "analyses", "in place", "read/flr", "whole/flr", "ceiling", "verdict");
     bool all_met = true;
     for (const Shape& shape : shapes) {
-        const double reading = median(shape.reading_ns) / 1000.0;
-        const double whole = median(shape.whole_ns) / 1000.0;
-        const double ratio = whole / reading;
+        const double whole_over_floor = median_ratio(shape.whole_ns, shape.floor_ns);
+        std::vector<double> in_place;
+        for (std::size_t i = 0; i < shape.whole_ns.size(); ++i)
+            in_place.push_back(shape.whole_ns[i] - shape.reading_ns[i]);
         std::string ceiling = "-";
         std::string verdict = "no target";
         if (shape.ceiling) {
-            const bool met = ratio <= *shape.ceiling;
+            const bool met = whole_over_floor <= *shape.ceiling;
             all_met = all_met && met;
             ceiling = std::to_string(*shape.ceiling).substr(0, 4);
             verdict = met ? "target met" : "TARGET MISSED";
         }
-        std::printf("%-8s %7d %12.2f %12.2f %8.3f %8s  %s\n", shape.name.c_str(), shape.batch_calls, reading, whole,
-                    ratio, ceiling.c_str(), verdict.c_str());
+        std::printf("%-8s %6d %8.2f %8.2f %8.2f %9.2f %9.2f %9.2f %10.2f %8s  %s\n", shape.name.c_str(),
+                    shape.batch_calls, median(shape.floor_ns) / 1000.0, median(shape.reading_ns) / 1000.0,
+                    median(shape.whole_ns) / 1000.0, median(shape.analyses_ns) / 1000.0, median(in_place) / 1000.0,
+                    median_ratio(shape.reading_ns, shape.floor_ns), whole_over_floor, ceiling.c_str(), verdict.c_str());
     }
+    std::printf("analyses: alone, on the visit read once; in place: whole call less reading, same round\n");
     return all_met;
+}
+
+// A visit holding only the shape's pointer samples, so that a count divided by
+// their number is the cost of one pointer dict.
+PyObject* pointer_samples_only(PyObject* visit) {
+    PyObject* only = checked(PyDict_New(), "cannot create a dict");
+    PyObject* movements = checked(PyDict_GetItemString(visit, "mouse_movements"), "visit without movements");
+    if (PyDict_SetItemString(only, "mouse_movements", movements) < 0) fail_with_python_error("cannot fill a dict");
+    return only;
+}
+
+// Runs one contender `times` times for an instruction count.
+int repeat(const std::vector<Shape>& shapes, PyObject* extract_features, const std::string& contender,
+           const std::string& shape_name, int times) {
+    const auto shape = std::find_if(shapes.begin(), shapes.end(), [&](const Shape& s) { return s.name == shape_name; });
+    if (shape == shapes.end()) {
+        std::fprintf(stderr, "error: no shape named %s\n", shape_name.c_str());
+        return 2;
+    }
+    PyObject* visit = pointer_samples_only(shape->visit);
+    std::function<void()> call;
+    if (contender == "floor") call = [&] { floor_only(visit); };
+    if (contender == "reader") call = [&] { read_only(visit); };
+    if (contender == "whole") call = [&] { whole_call(extract_features, visit); };
+    if (!call) {
+        std::fprintf(stderr, "error: contender must be floor, reader or whole\n");
+        return 2;
+    }
+    call();  // first-use work (interned keys, tables) is not what is counted
+    for (int i = 0; i < times; ++i) call();
+    std::printf("%zd pointer samples\n", PyList_GET_SIZE(PyDict_GetItemString(visit, "mouse_movements")));
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultRounds;
     if (PyImport_AppendInittab("veltrix_core_rs", PyInit_veltrix_core_rs) < 0) {
         std::fprintf(stderr, "error: cannot register veltrix_core_rs\n");
         return 2;
@@ -203,6 +274,10 @@ int main(int argc, char** argv) {
     PyObject* extract_features =
         checked(PyObject_GetAttrString(module, "extract_features_rs"), "no extract_features_rs");
 
+    if (argc == 5 && std::string(argv[1]) == "--repeat") {
+        return repeat(shapes, extract_features, argv[2], argv[3], std::max(1, std::atoi(argv[4])));
+    }
+    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : kDefaultRounds;
     measure(shapes, extract_features, rounds);
     const bool all_met = report(shapes, rounds);
     // The interpreter is left running: the module is built never to be torn down.

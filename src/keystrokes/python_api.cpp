@@ -3,23 +3,27 @@
 
 #include <Python.h>
 
-#include <array>
+#include <optional>
+#include <string_view>
 #include <vector>
 
 #include "keystrokes/keystroke_metrics.hpp"
 #include "keystrokes/python_keystroke_reading.hpp"
 #include "module_surface/binding.hpp"
 #include "module_surface/convert.hpp"
-#include "module_surface/field_reader.hpp"
 #include "module_surface/function_table.hpp"
+#include "module_surface/lenient_reading.hpp"
 #include "module_surface/list_items.hpp"
 #include "module_surface/method_def.hpp"
+#include "module_surface/py_ref.hpp"
 #include "module_surface/result_dict.hpp"
 
 namespace veltrix::py {
 namespace {
 
 constexpr Signature<1> evaluate_keystroke_dynamics_signature{"evaluate_keystroke_dynamics_rs", {"keystrokes"}};
+constexpr Py_ssize_t kTupleLength = 3;
+constexpr KeystrokeDictRules kDictRules{{kDownField, kTField, kTimeField}, /*skips_releases=*/true};
 
 // A float, or None for "no release time"; anything else fails.
 std::optional<std::optional<double>> as_optional_double(PyObject* object) {
@@ -29,41 +33,48 @@ std::optional<std::optional<double>> as_optional_double(PyObject* object) {
     return value;
 }
 
-// (key, down, up) with up possibly None; the tuple is immutable and held by the caller.
-std::optional<KeystrokeRecord> record_from_tuple(PyObject* item) {
-    constexpr Py_ssize_t kTupleLength = 3;
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != kTupleLength) return std::nullopt;
-    auto key = or_cleared(as_borrowed_text(PyTuple_GET_ITEM(item, 0)));
-    if (!key) return std::nullopt;
-    auto down = or_cleared(as_double(PyTuple_GET_ITEM(item, 1)));
-    if (!down) return std::nullopt;
-    auto up = or_cleared(as_optional_double(PyTuple_GET_ITEM(item, 2)));
-    if (!up) return std::nullopt;
-    return KeystrokeRecord{KeyLabel(*key), *down, *up};
+[[gnu::noinline]] ItemRead read_keystroke_tuple_carefully(PyObject* borrowed_tuple, KeystrokeRecord& record) {
+    const PyRef tuple = PyRef::borrow(borrowed_tuple);  // and so its items, while conversions run Python code
+    const auto key = as_key_label(PyTuple_GET_ITEM(tuple.get(), 0));
+    if (!key) return failed_item();
+    const auto down = as_double(PyTuple_GET_ITEM(tuple.get(), 1));
+    if (!down) return failed_item();
+    const auto up = as_optional_double(PyTuple_GET_ITEM(tuple.get(), 2));
+    if (!up) return failed_item();
+    record = KeystrokeRecord{*key, *down, *up};
+    return ItemRead::kept;
 }
 
-std::optional<KeystrokeRecord> record_from_dict(PyObject* item) {
-    static const StaticKey type{"type"}, down{"down"}, t{"t"}, time{"time"};
-    static const std::array<const StaticKey*, 7> fields = {
-        &type, &down, &t, &time, &KeystrokeFields::key, &KeystrokeFields::up, &KeystrokeFields::duration_ms};
-    if (!PyDict_Check(item)) return std::nullopt;
-    FieldReader reader(item, fields);
-    // A release reported as an item of its own is not a key press.
-    const auto item_type = reader.read(type, as_borrowed_text);
-    if (item_type && *item_type == "up") return std::nullopt;
-    return keystroke_from_dict(reader, {&down, &t, &time});
+// (key, down, up) with up possibly None. Plain items are read without running Python code.
+ItemRead read_keystroke_tuple(PyObject* tuple, KeystrokeRecord& record) {
+    PyObject* up = PyTuple_GET_ITEM(tuple, 2);
+    std::string_view key;
+    double down = 0.0;
+    double up_time = 0.0;
+    if (plain_text(PyTuple_GET_ITEM(tuple, 0), key) && plain_double(PyTuple_GET_ITEM(tuple, 1), down) &&
+        (up == Py_None || plain_double(up, up_time))) {
+        record = KeystrokeRecord{KeyLabel(key), down, up == Py_None ? std::nullopt : std::optional(up_time)};
+        return ItemRead::kept;
+    }
+    return read_keystroke_tuple_carefully(tuple, record);
 }
 
-std::vector<KeystrokeRecord> read_keystroke_list(PyObject* keystrokes) {
-    std::vector<KeystrokeRecord> records;
-    if (!PyList_Check(keystrokes)) return records;
+// False when the reading stopped with an error that must reach the caller.
+bool read_keystroke_list(PyObject* keystrokes, std::vector<KeystrokeRecord>& records) {
+    if (!PyList_Check(keystrokes)) return true;
     records.reserve(static_cast<std::size_t>(PyList_GET_SIZE(keystrokes)));
-    for_each_list_item(keystrokes, PY_SSIZE_T_MAX, [&](PyObject* item) {
-        auto record = record_from_tuple(item);
-        if (!record) record = record_from_dict(item);
-        if (record) records.push_back(std::move(*record));
+    return read_list_items(keystrokes, PY_SSIZE_T_MAX, [&](PyObject* item) {
+        KeystrokeRecord record;
+        ItemRead outcome = ItemRead::skipped;
+        // No type is both a tuple and a dict, so at most one form applies.
+        if (PyTuple_Check(item) && PyTuple_GET_SIZE(item) == kTupleLength) {
+            outcome = read_keystroke_tuple(item, record);
+        } else if (PyDict_Check(item)) {
+            outcome = read_keystroke_dict(item, kDictRules, record);
+        }
+        if (outcome == ItemRead::kept) records.push_back(record);
+        return outcome;
     });
-    return records;
 }
 
 PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -73,7 +84,8 @@ PyObject* evaluate_keystroke_dynamics(PyObject*, PyObject* const* args, Py_ssize
 
     auto parsed = parse_arguments(evaluate_keystroke_dynamics_signature, {args, nargsf, kwnames}, as_object);
     if (!parsed) return nullptr;
-    const std::vector<KeystrokeRecord> records = read_keystroke_list(std::get<0>(*parsed));
+    std::vector<KeystrokeRecord> records;
+    if (!read_keystroke_list(std::get<0>(*parsed), records)) return nullptr;
 
     const KeystrokeMetrics metrics = compute_keystroke_metrics(records);
 

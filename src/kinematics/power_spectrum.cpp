@@ -15,7 +15,7 @@ std::vector<double> compute_power_spectrum(std::span<const double> samples) {
         return direct_power_spectrum(samples);
     }
     std::vector<double> power(table->bin_count());
-    active_power_spectrum_kernel()(*table, samples.data(), power.data());
+    active_power_spectrum_kernel()(*table, samples.data(), table->next_sweep(), power.data());
     return power;
 }
 

@@ -50,15 +50,16 @@ __attribute__((target("avx2"))) void accumulate_groups(const TwiddleTable& table
 }  // namespace
 
 __attribute__((target("avx2"))) void power_spectrum_kernel_avx2(const TwiddleTable& table, const double* samples,
-                                                                double* power) {
-    const std::size_t groups = table.group_count();
-    std::size_t group = 0;
-    for (; group + kGroupsPerPass <= groups; group += kGroupsPerPass) {
-        accumulate_groups<kGroupsPerPass>(table, group, samples, power);
-    }
-    for (; group < groups; ++group) {
-        accumulate_groups<1>(table, group, samples, power);
-    }
+                                                                TableSweep sweep, double* power) {
+    sweep_group_blocks(table, kGroupsPerPass, sweep, [&](std::size_t first_group, std::size_t count) {
+        if (count == kGroupsPerPass) {
+            accumulate_groups<kGroupsPerPass>(table, first_group, samples, power);
+            return;
+        }
+        for (std::size_t group = first_group; group < first_group + count; ++group) {
+            accumulate_groups<1>(table, group, samples, power);
+        }
+    });
 }
 
 }  // namespace veltrix

@@ -2,9 +2,9 @@
 
 namespace veltrix {
 
-void power_spectrum_kernel_generic(const TwiddleTable& table, const double* samples, double* power) {
+void power_spectrum_kernel_generic(const TwiddleTable& table, const double* samples, TableSweep sweep, double* power) {
     const std::size_t sample_count = table.sample_count();
-    for (std::size_t group = 0; group < table.group_count(); ++group) {
+    sweep_group_blocks(table, 1, sweep, [&](std::size_t group, std::size_t) {
         BinLanes real{};
         BinLanes imaginary{};
         const double* row = table.group_rows(group);
@@ -15,7 +15,7 @@ void power_spectrum_kernel_generic(const TwiddleTable& table, const double* samp
             }
         }
         store_group_powers(real, imaginary, group, table.bin_count(), power);
-    }
+    });
 }
 
 }  // namespace veltrix

@@ -19,7 +19,8 @@ constexpr Signature<1> extract_features_signature{"extract_features_rs", {"telem
 PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
     auto parsed = parse_arguments(extract_features_signature, {args, nargsf, kwnames}, as_object);
     if (!parsed) return nullptr;
-    const ParsedTelemetry telemetry = read_telemetry(std::get<0>(*parsed));
+    ParsedTelemetry telemetry;
+    if (!read_telemetry(std::get<0>(*parsed), telemetry)) return nullptr;
 
     const VisitFeatures features = compute_visit_features(telemetry);
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "module_surface/lenient_reading.hpp"
+
 namespace veltrix::py {
 namespace {
 
@@ -15,15 +17,17 @@ bool text_equals(PyObject* str, const char* expected) noexcept {
 }
 
 // NumPy is recognised by its type's module and name only: no import, no link.
-bool is_numpy_bool_type(PyTypeObject* type) noexcept {
+// Nothing when finding out raised an error that must reach the caller (the
+// type's own __getattribute__ can run Python code), with that error pending.
+std::optional<bool> is_numpy_bool_type(PyTypeObject* type) noexcept {
     PyRef name = PyRef::steal(PyType_GetName(type));
     if (!text_equals(name.get(), "bool_") && !text_equals(name.get(), "bool")) {
-        PyErr_Clear();
+        if (!absorb_if_ordinary()) return std::nullopt;
         return false;
     }
     PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
     const bool from_numpy = text_equals(module.get(), "numpy");
-    PyErr_Clear();
+    if (!absorb_if_ordinary()) return std::nullopt;
     return from_numpy;
 }
 
@@ -41,7 +45,7 @@ auto read_sequence(PyObject* object, ConvertItem convert_item)
     }
     Py_ssize_t size_hint = PySequence_Size(object);
     if (size_hint < 0) {
-        PyErr_Clear();
+        if (!absorb_if_ordinary()) return std::nullopt;
         size_hint = 0;
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
@@ -120,7 +124,7 @@ std::optional<std::string> as_owned_text(PyObject* object) {
 }
 
 std::optional<double> as_double(PyObject* object) noexcept {
-    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    if (double plain = 0.0; plain_double(object, plain)) return plain;
     const double value = PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) return std::nullopt;
     return value;
@@ -128,6 +132,7 @@ std::optional<double> as_double(PyObject* object) noexcept {
 
 std::optional<std::int64_t> as_i64(PyObject* object) noexcept {
     static_assert(sizeof(long long) == sizeof(std::int64_t));
+    if (std::int64_t plain = 0; plain_i64(object, plain)) return plain;
     const long long value = PyLong_AsLongLong(object);
     if (value == -1 && PyErr_Occurred()) return std::nullopt;
     return static_cast<std::int64_t>(value);
@@ -149,7 +154,9 @@ std::optional<bool> as_flag(PyObject* object) noexcept {
     if (object == Py_True) return true;
     if (object == Py_False) return false;
     PyTypeObject* type = Py_TYPE(object);
-    if (!is_numpy_bool_type(type)) {
+    const std::optional<bool> numpy_bool = is_numpy_bool_type(type);
+    if (!numpy_bool) return std::nullopt;
+    if (!*numpy_bool) {
         set_conversion_error(object, "PyBool");
         return std::nullopt;
     }
@@ -167,7 +174,13 @@ std::optional<bool> as_flag(PyObject* object) noexcept {
     }
 }
 
-std::optional<std::vector<double>> as_doubles(PyObject* object) { return read_sequence(object, as_double); }
+std::optional<std::vector<double>> as_doubles(PyObject* object) {
+    // Plain items are read in the loop itself: most series are lists of floats.
+    return read_sequence(object, [](PyObject* item) {
+        double plain = 0.0;
+        return plain_double(item, plain) ? std::optional(plain) : as_double(item);
+    });
+}
 
 std::optional<std::vector<AddressExpiry>> as_address_expiry_pairs(PyObject* object) {
     return read_sequence(object, as_address_expiry);

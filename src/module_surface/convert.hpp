@@ -44,6 +44,52 @@ std::optional<std::vector<AddressExpiry>> as_address_expiry_pairs(PyObject* obje
 // an exception raised by the lookup stays pending.
 PyRef find_field(PyObject* dict, PyObject* key) noexcept;
 
+// Plain values: the common built-in objects, read without running Python code
+// and without raising, to the value the full conversion above would give. Each
+// returns false for any other object, which the full conversion then decides.
+
+// float objects (subclasses too: their value is read directly, never through
+// __float__), and int and bool objects small enough to be stored in one digit.
+inline bool plain_double(PyObject* object, double& value) noexcept {
+    if (PyFloat_CheckExact(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    if ((PyLong_CheckExact(object) || PyBool_Check(object)) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+        value = static_cast<double>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object)));
+        return true;
+    }
+    if (PyFloat_Check(object)) {
+        value = PyFloat_AS_DOUBLE(object);
+        return true;
+    }
+    return false;
+}
+
+inline bool plain_i64(PyObject* object, std::int64_t& value) noexcept {
+    if ((PyLong_CheckExact(object) || PyBool_Check(object)) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(object))) {
+        value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(object));
+        return true;
+    }
+    return false;
+}
+
+inline bool plain_flag(PyObject* object, bool& value) noexcept {
+    if (object != Py_True && object != Py_False) return false;
+    value = object == Py_True;
+    return true;
+}
+
+// The text of an exact str that is pure ASCII, which is its own UTF-8 form.
+inline bool plain_text(PyObject* object, std::string_view& text) noexcept {
+    if (!PyUnicode_CheckExact(object) || !PyUnicode_IS_COMPACT_ASCII(object)) return false;
+    text = std::string_view(static_cast<const char*>(PyUnicode_DATA(object)),
+                            static_cast<std::size_t>(PyUnicode_GET_LENGTH(object)));
+    return true;
+}
+
 // Sets the TypeError "'<type>' object cannot be converted to '<target>'".
 void set_conversion_error(PyObject* object, const char* target) noexcept;
 

@@ -1,77 +1,82 @@
 #pragma once
-// Lenient reading of several fields of one visitor-supplied dict.
+// Careful lenient reading of the fields of one visitor-supplied dict, for dicts
+// that the plain readers decline: keys that are not exact str, values whose
+// conversion may run Python code, subclasses of the value types.
 //
-// A field that is missing, or whose value fails to convert, reads as nothing,
-// with its error cleared. The dict's own table is used, so a subclass's
-// __getitem__ or __missing__ is never called.
-//
-// Telemetry holds thousands of small dicts, so the fields are found with one
-// walk over the dict's entries rather than one hash lookup per field. The walk
-// gives what lookups would give as long as no Python code can run in between;
-// the reader falls back to real lookups once that may no longer hold: when a key
-// is not an exact str (its own __eq__ and __hash__ decide a match), or after a
-// conversion that could run Python code, which may have changed the dict.
+// A field that is missing, or whose value fails to convert with an ordinary
+// error, reads as absent, its error cleared. Any other error stops the reader:
+// it stays pending, and every later read is absent without looking at anything.
+// The dict's own table is used, so a subclass's __getitem__ or __missing__ is
+// never called. The fields' values come from one walk as long as that gives
+// what lookups would; after a conversion that could run Python code, which may
+// have changed the dict, later fields are looked up.
 
 #include <Python.h>
 
 #include <array>
 #include <cmath>
 #include <cstddef>
-#include <initializer_list>
-#include <optional>
-#include <span>
-#include <type_traits>
+#include <utility>
 
 #include "module_surface/convert.hpp"
+#include "module_surface/field_keys.hpp"
+#include "module_surface/lenient_reading.hpp"
 #include "module_surface/py_ref.hpp"
-#include "module_surface/static_key.hpp"
 
 namespace veltrix::py {
 
-// A failed conversion read leniently: its error is dropped.
-template <class T>
-std::optional<T> or_cleared(std::optional<T> value) noexcept {
-    if (!value) PyErr_Clear();
-    return value;
-}
-
+template <std::size_t N>
 class FieldReader {
   public:
-    static constexpr std::size_t kMaxFields = 8;
+    // `dict` must stay alive while the reader is used.
+    FieldReader(PyObject* dict, const FieldKeys<N>& keys) noexcept
+        : dict_(dict), keys_(keys), walk_is_current_(keys.walk(dict, [this](std::size_t field, PyObject* value) {
+              walked_values_[field] = value;
+              return true;
+          })) {}
 
-    // `fields` lists every key that read() will be asked for; it must outlive the reader.
-    FieldReader(PyObject* dict, std::span<const StaticKey* const> fields) noexcept;
-
-    // The converted value of dict[key], or nothing.
-    template <class Convert>
-    auto read(const StaticKey& key, Convert convert)
-        -> std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type> {
-        if (!walk_is_current_) return or_cleared(looked_up(key, convert));
-        PyObject* value = walked_values_[index_of(key)];  // borrowed from the dict
-        if (value == nullptr) return std::nullopt;
-        if (converts_without_python_code(value)) return or_cleared(convert(value));
-        // The conversion may change the dict: hold the value, and look later fields up.
-        walk_is_current_ = false;
-        PyRef held = PyRef::borrow(value);
-        return or_cleared(convert(held.get()));
+    // True with `value` set to the converted value of the field; false, with
+    // `value` untouched, when it is absent or does not convert.
+    template <class T, class Convert>
+    bool read(std::size_t field, Convert convert, T& value) {
+        if (stopped_) return false;
+        PyRef held = value_of(field);
+        if (!held) return settle_failure();
+        auto converted = convert(held.get());
+        if (!converted) return settle_failure();
+        value = std::move(*converted);
+        return true;
     }
 
-    // The first of `keys` whose value is present, converts to a float and is finite.
-    std::optional<double> read_first_finite_double(std::initializer_list<const StaticKey*> keys);
+    // The first of `fields` whose value converts to a float and is finite.
+    template <class Fields>
+    bool read_first_finite_double(const Fields& fields, double& value) {
+        for (const std::size_t field : fields) {
+            double candidate = 0.0;
+            if (read(field, as_double, candidate) && std::isfinite(candidate)) {
+                value = candidate;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // An error that must reach the caller is pending; nothing more is read.
+    bool stopped() const noexcept { return stopped_; }
 
   private:
-    template <class Convert>
-    auto looked_up(const StaticKey& key, Convert convert)
-        -> std::optional<typename std::invoke_result_t<Convert, PyObject*>::value_type> {
-        PyRef value = find_field(dict_, key.object());
-        if (!value) return std::nullopt;
-        return convert(value.get());
+    // The field's value, held while it is converted; empty when absent or when
+    // the lookup failed (its error then pending).
+    PyRef value_of(std::size_t field) {
+        if (!walk_is_current_) return find_field(dict_, keys_.key(field));
+        PyObject* value = walked_values_[field];  // borrowed from the dict
+        if (value != nullptr && !converts_without_python_code(value)) walk_is_current_ = false;
+        return PyRef::borrow(value);
     }
 
-    std::size_t index_of(const StaticKey& key) const noexcept {
-        std::size_t field = 0;
-        while (fields_[field] != &key) ++field;  // read() is only asked for listed fields
-        return field;
+    bool settle_failure() noexcept {
+        stopped_ = !absorb_if_ordinary();
+        return false;
     }
 
     static bool converts_without_python_code(PyObject* value) noexcept {
@@ -80,9 +85,10 @@ class FieldReader {
     }
 
     PyObject* dict_;
-    std::span<const StaticKey* const> fields_;
-    std::array<PyObject*, kMaxFields> walked_values_{};  // borrowed from the dict
-    bool walk_is_current_ = true;
+    const FieldKeys<N>& keys_;
+    std::array<PyObject*, N> walked_values_{};  // borrowed from the dict
+    bool walk_is_current_;
+    bool stopped_ = false;
 };
 
 }  // namespace veltrix::py

@@ -142,12 +142,14 @@ TEST(SpectralTransform, CachedKernelsMatchDirectEvaluationBitForBit) {
             ASSERT_EQ(bits_of(compute_power_spectrum(samples)), expected) << "length " << length;
 
             const TwiddleTable table(length);
-            std::vector<double> generic(table.bin_count());
-            power_spectrum_kernel_generic(table, samples.data(), generic.data());
-            ASSERT_EQ(bits_of(generic), expected) << "generic kernel, length " << length;
-            std::vector<double> widest(table.bin_count());
-            active_power_spectrum_kernel()(table, samples.data(), widest.data());
-            ASSERT_EQ(bits_of(widest), expected) << "active kernel, length " << length;
+            for (const TableSweep sweep : {TableSweep::forward, TableSweep::backward}) {
+                std::vector<double> generic(table.bin_count());
+                power_spectrum_kernel_generic(table, samples.data(), sweep, generic.data());
+                ASSERT_EQ(bits_of(generic), expected) << "generic kernel, length " << length;
+                std::vector<double> widest(table.bin_count());
+                active_power_spectrum_kernel()(table, samples.data(), sweep, widest.data());
+                ASSERT_EQ(bits_of(widest), expected) << "active kernel, length " << length;
+            }
         }
     }
 }
@@ -215,7 +217,8 @@ TEST(TwiddleTableCache, ConcurrentCallersGetCorrectSpectra) {
                 const std::size_t length = 30 + (round + t) % 11;
                 const std::span<const double> prefix(samples.data(), length);
                 std::vector<double> power(length / 2 + 1);
-                active_power_spectrum_kernel()(*cache.table_for(length), prefix.data(), power.data());
+                const auto table = cache.table_for(length);
+                active_power_spectrum_kernel()(*table, prefix.data(), table->next_sweep(), power.data());
                 mismatches[t] += bits_of(power) != bits_of(direct_power_spectrum(prefix));
             }
         });
