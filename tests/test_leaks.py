@@ -286,9 +286,11 @@ def assert_calls_give_back_memory_and_references(function, cases):
                 function(*case.args, **case.kwargs)
     call_round_robin(function, cases, WARM_UP_CALLS)
 
+    # Collected first, so that garbage of the warm-up still holding a watched
+    # object cannot release it during the measured calls.
+    gc.collect()
     watched = objects_reachable(cases)
     references_before = [sys.getrefcount(value) for value in watched]
-    gc.collect()
     blocks_before = sys.getallocatedblocks()
 
     call_round_robin(function, cases, CALLS_PER_FUNCTION)
