@@ -98,7 +98,8 @@ PyModuleDef module_definition = {
 }  // namespace
 }  // namespace veltrix::py
 
-PyMODINIT_FUNC PyInit__json_native() {
+// The interpreter derives this name from the module's, underscore included.
+PyMODINIT_FUNC PyInit__json_native() {  // NOLINT(bugprone-reserved-identifier)
     using namespace veltrix::py;
     if (!interpreter_guard.admits_current_interpreter()) return nullptr;
     veltrix::end_allocation_failures_through_die();
