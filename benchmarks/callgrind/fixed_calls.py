@@ -43,10 +43,18 @@ def write_inputs(path):
     from pathlib import Path
 
     sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
+    from json_bodies import browser_body
+
     from visit_shapes import SHAPES, curvature_path, make_visit
 
     visits = {shape.name: make_visit(shape) for shape in SHAPES}
-    inputs = {"visits": visits, "path": curvature_path(), "keystrokes": visits["typical"]["keystrokes"]}
+    bodies = {shape.name: browser_body(shape) for shape in SHAPES}
+    inputs = {
+        "visits": visits,
+        "bodies": bodies,
+        "path": curvature_path(),
+        "keystrokes": visits["typical"]["keystrokes"],
+    }
     with open(path, "wb") as file:
         marshal.dump(inputs, file)
 
@@ -68,6 +76,16 @@ def extraction(shape):
     def prepare(inputs):
         visit = inputs["visits"][shape] if shape else {}
         return lambda: core.extract_features_rs(visit)
+
+    return prepare
+
+
+def json_extraction(shape):
+    def prepare(inputs):
+        from veltrix import extract_features_json
+
+        body = inputs["bodies"][shape]
+        return lambda: extract_features_json(body)
 
     return prepare
 
@@ -145,6 +163,8 @@ CALLS = {
     "extract_features_rs small": extraction("small"),
     "extract_features_rs typical": extraction("typical"),
     "extract_features_rs rich": extraction("rich"),
+    "extract_features_json typical": json_extraction("typical"),
+    "extract_features_json rich": json_extraction("rich"),
     "evaluate_curvature_naturalness_rs 300 points": curvature_lists,
     "evaluate_curvature_zerocopy_rs 300 points": curvature_buffers,
     "evaluate_keystroke_dynamics_rs 60 keys": keystroke_list,

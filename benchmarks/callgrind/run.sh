@@ -21,5 +21,6 @@ fi
 # Its own build, unstripped, so callgrind_annotate can break a regression down by function.
 version=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 build="$PROJECT_ROOT/build/release-$version"
-build_preset release "$build" veltrix_core_rs -DPython_EXECUTABLE="$PYTHON"
+# "all": the module and the companion package's native JSON reader.
+build_preset release "$build" all -DPython_EXECUTABLE="$PYTHON"
 PYTHONPATH="$build" "$PYTHON" "$PROJECT_ROOT/benchmarks/callgrind/compare_instructions.py" "$@"
