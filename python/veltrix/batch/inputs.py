@@ -46,10 +46,7 @@ class InputReader:
         """The input's lines in chunks of about `chunk_bytes`; read errors (OSError, EOFError) pass through."""
         next_line = 1
         unfinished: list[bytes] = []  # the start of a line that no block has ended yet
-        first_block = True
         while block := self._stream.read(chunk_bytes):
-            if first_block:
-                block, first_block = block.removeprefix(UTF8_BOM), False
             cut = block.rfind(b"\n")
             if cut < 0:
                 unfinished.append(block)
@@ -62,6 +59,8 @@ class InputReader:
             yield self._chunk(data, next_line)
 
     def _chunk(self, data: bytes, first_line: int) -> Chunk:
+        if first_line == 1:
+            data = data.removeprefix(UTF8_BOM)
         return Chunk(data, first_line, data.count(b"\n") + 1, self._counter.count)
 
     def __enter__(self) -> InputReader:
