@@ -83,7 +83,7 @@ def kept_array(values: Sequence[Any], arrow_type: pyarrow.DataType) -> pyarrow.A
     return pa.array(values, type=arrow_type)
 
 
-def row_columns(rows: Sequence[tuple[Any, ...]], keep_count: int) -> list[Sequence[Any]]:
+def transposed(rows: Sequence[tuple[Any, ...]], keep_count: int) -> list[Sequence[Any]]:
     """Rows ``(line, *kept, *features)`` turned into their columns, in the same order."""
     return list(zip(*rows)) or [()] * (1 + keep_count + len(FEATURE_NAMES))
 
@@ -98,7 +98,7 @@ def numbered_features(lines: Sequence[int], features: Sequence[Sequence[Any]]) -
 
 def table_of_rows(rows: Sequence[tuple[Any, ...]], keep: Sequence[str]) -> pyarrow.Table:
     """Rows ``(line, *kept, *features)`` as a table; ValueError if a kept value misfits its column."""
-    columns = row_columns(rows, len(keep))
+    columns = transposed(rows, len(keep))
     lines, kept_columns = columns[0], columns[1:1 + len(keep)]
     table = numbered_features(lines, columns[1 + len(keep):])
     for position, (name, values) in enumerate(zip(keep, kept_columns), start=1):

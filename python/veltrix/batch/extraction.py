@@ -49,7 +49,7 @@ class Extraction:
 
     @property
     def columns(self) -> tuple[str, ...]:
-        return (LINE_COLUMN, *self.keep, *FEATURE_NAMES)
+        return column_names(self.keep)
 
     def to_arrow(self) -> pyarrow.Table:
         """The rows as an Arrow table: features typed int64, float64 or bool.
@@ -60,6 +60,11 @@ class Extraction:
         from veltrix.batch.arrow import table_of_rows
 
         return table_of_rows(self.rows, self.keep)
+
+
+def column_names(keep: Sequence[str] = ()) -> tuple[str, ...]:
+    """Names of a row's values: "line", the kept members, the 39 features."""
+    return (LINE_COLUMN, *keep, *FEATURE_NAMES)
 
 
 class _Refused(Exception):

@@ -37,7 +37,7 @@ class ParquetFormat:
     with_source: bool
 
     def encode(self, extraction: Extraction, source: str | None) -> EncodedChunk:
-        columns = arrow.row_columns(extraction.rows, len(self.keep))
+        columns = arrow.transposed(extraction.rows, len(self.keep))
         kept_end = 1 + len(self.keep)
         table = arrow.numbered_features(columns[0], columns[kept_end:])
         return EncodedChunk(ParquetChunk(table, columns[1:kept_end], source))
