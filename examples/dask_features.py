@@ -31,23 +31,31 @@ from veltrix.batch import extract_lines
 BLOCK_SIZE = "64MiB"
 
 
-def features_of_partition(lines: Sequence[str], path: str, telemetry_key: str | None,
-                          keep: Sequence[str]) -> tuple[int, int]:
+def features_of_partition(
+    lines: Sequence[str], path: str, telemetry_key: str | None, keep: Sequence[str]
+) -> tuple[int, int]:
     """Writes the rows of one partition's lines to `path`; returns (rows written, lines refused)."""
     extraction = extract_lines(lines, telemetry_key=telemetry_key, keep=keep)
     pyarrow.parquet.write_table(extraction.to_arrow(), path)
     return len(extraction.rows), len(extraction.refused)
 
 
-def extract_to_parquet(paths: Sequence[str], output: str, *, telemetry_key: str | None = None,
-                       keep: Sequence[str] = (), block_size: str | int = BLOCK_SIZE) -> tuple[int, int]:
+def extract_to_parquet(
+    paths: Sequence[str],
+    output: str,
+    *,
+    telemetry_key: str | None = None,
+    keep: Sequence[str] = (),
+    block_size: str | int = BLOCK_SIZE,
+) -> tuple[int, int]:
     """Runs on the current Dask client; returns the rows written and the lines refused, over all partitions."""
     Path(output).mkdir(parents=True, exist_ok=True)
     compressed = any(str(path).endswith(".gz") for path in paths)
     lines = dask.bag.read_text(list(paths), blocksize=None if compressed else block_size)
-    tasks = [dask.delayed(features_of_partition)(partition, f"{output}/part-{index:05d}.parquet",
-                                                 telemetry_key, tuple(keep))
-             for index, partition in enumerate(lines.to_delayed())]
+    tasks = [
+        dask.delayed(features_of_partition)(partition, f"{output}/part-{index:05d}.parquet", telemetry_key, tuple(keep))
+        for index, partition in enumerate(lines.to_delayed())
+    ]
     counts = dask.compute(*tasks)
     return sum(rows for rows, _ in counts), sum(refused for _, refused in counts)
 
@@ -63,10 +71,12 @@ def main() -> None:
     keep = [name for name in arguments.keep.split(",") if name]
     with contextlib.ExitStack() as stack:
         cluster = arguments.scheduler or stack.enter_context(
-            LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None))
+            LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None)
+        )
         stack.enter_context(Client(cluster))
-        rows, refused = extract_to_parquet(arguments.inputs, arguments.output,
-                                           telemetry_key=arguments.telemetry_key, keep=keep)
+        rows, refused = extract_to_parquet(
+            arguments.inputs, arguments.output, telemetry_key=arguments.telemetry_key, keep=keep
+        )
     print(f"{rows:,} rows written to {arguments.output}, {refused:,} lines refused")
 
 

@@ -13,6 +13,7 @@ import argparse
 import os
 import sys
 from collections.abc import Sequence
+from concurrent.futures.process import BrokenProcessPool
 from typing import BinaryIO
 
 from veltrix.batch.extraction import checked_keep
@@ -42,22 +43,47 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="veltrix", description="Tools of the veltrix bot-detection core.")
     commands = parser.add_subparsers(metavar="COMMAND", required=True)
     features = commands.add_parser(
-        "features", help="features of recorded visits, from JSON lines to CSV, JSON lines or Parquet",
+        "features",
+        help="features of recorded visits, from JSON lines to CSV, JSON lines or Parquet",
         description="Writes the 39 features of every visit in JSON-lines inputs, one row per accepted "
-                    "line in input order. Lines that hold no visit are named on standard error and skipped.")
-    features.add_argument("inputs", nargs="+", metavar="INPUT",
-                          help="JSON-lines file, gzip-compressed or not, or - for standard input")
-    features.add_argument("-o", "--output", required=True, metavar="OUTPUT",
-                          help="a .csv, .jsonl or .parquet file, or - for CSV on standard output")
-    features.add_argument("--telemetry-key", metavar="KEY",
-                          help="each line is an object holding the visit's telemetry under KEY "
-                               "(default: each line is the telemetry itself)")
-    features.add_argument("--keep", type=_names, default=(), metavar="FIELD,...",
-                          help="top-level members of each line to copy into the output, such as an id or a label")
-    features.add_argument("--jobs", type=_positive_int, default=default_jobs(), metavar="N",
-                          help="worker processes (default: the number of cores, here %(default)s)")
-    features.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
-                          help="progress bar on standard error (default: when it is a terminal)")
+        "line in input order. Lines that hold no visit are named on standard error and skipped.",
+    )
+    features.add_argument(
+        "inputs", nargs="+", metavar="INPUT", help="JSON-lines file, gzip-compressed or not, or - for standard input"
+    )
+    features.add_argument(
+        "-o",
+        "--output",
+        required=True,
+        metavar="OUTPUT",
+        help="a .csv, .jsonl or .parquet file, or - for CSV on standard output",
+    )
+    features.add_argument(
+        "--telemetry-key",
+        metavar="KEY",
+        help="each line is an object holding the visit's telemetry under KEY "
+        "(default: each line is the telemetry itself)",
+    )
+    features.add_argument(
+        "--keep",
+        type=_names,
+        default=(),
+        metavar="FIELD,...",
+        help="top-level members of each line to copy into the output, such as an id or a label",
+    )
+    features.add_argument(
+        "--jobs",
+        type=_positive_int,
+        default=default_jobs(),
+        metavar="N",
+        help="worker processes (default: the number of cores, here %(default)s)",
+    )
+    features.add_argument(
+        "--progress",
+        action=argparse.BooleanOptionalAction,
+        default=None,
+        help="progress bar on standard error (default: when it is a terminal)",
+    )
     features.set_defaults(command=lambda arguments: _features(arguments, features))
     return parser
 
@@ -90,6 +116,12 @@ def _features(arguments: argparse.Namespace, parser: argparse.ArgumentParser) ->
         # The reader of standard output went away (`| head`): stop quietly, and keep
         # the interpreter's final flush from failing again.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
+    except BrokenProcessPool:
+        sys.stderr.write("veltrix features: error: a worker process ended unexpectedly\n")
+        return 1
+    except OSError as error:  # reading errors are reported per input: this is the output
+        sys.stderr.write(f"veltrix features: error: cannot write {arguments.output!r}: {error}\n")
         return 1
 
 

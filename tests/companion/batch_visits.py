@@ -1,4 +1,4 @@
-"""Recorded visits as JSON lines, the reference rows they must give, and the command."""
+"""Recorded visits as JSON lines, the reference rows they must give, and the command, for the batch tests."""
 
 import json
 import math
@@ -6,8 +6,6 @@ import random
 import subprocess
 import sys
 from pathlib import Path
-
-import pytest
 
 import veltrix_core_rs as core
 
@@ -32,24 +30,27 @@ def make_visit(seed):
     for key in rng.choices("abcdefgh ", k=rng.randrange(0, 40)):
         down += rng.uniform(60, 300)
         keystrokes.append({"key": key, "t": round(down, 1), "up": round(down + rng.uniform(40, 140), 1)})
-    return {"browser": {"webdriver": rng.random() < 0.2, "screen_width": rng.choice([390, 1920]),
-                        "screen_height": 1080, "touch_supported": touch, "plugins_length": rng.randrange(-1, 6)},
-            "mouse_movements": movements, "keystrokes": keystrokes,
-            "clicks": [{"t": 1.0}] * rng.randrange(4), "scrolls": [{"dy": 120}] * rng.randrange(3)}
+    return {
+        "browser": {
+            "webdriver": rng.random() < 0.2,
+            "screen_width": rng.choice([390, 1920]),
+            "screen_height": 1080,
+            "touch_supported": touch,
+            "plugins_length": rng.randrange(-1, 6),
+        },
+        "mouse_movements": movements,
+        "keystrokes": keystrokes,
+        "clicks": [{"t": 1.0}] * rng.randrange(4),
+        "scrolls": [{"dy": 120}] * rng.randrange(3),
+    }
 
 
 # Coordinates so far apart that distances overflow: infinite and NaN features.
 OVERFLOWING_VISIT = {"mouse_movements": [{"x": i * 1e300, "y": 1.0, "t": float(i)} for i in range(10)]}
 
 
-@pytest.fixture(scope="session")
-def visits():
-    return [OVERFLOWING_VISIT, {}, *(make_visit(seed) for seed in range(VISIT_COUNT))]
-
-
-@pytest.fixture(scope="session")
-def visit_lines(visits):
-    return [json.dumps(visit) for visit in visits]
+VISITS = [OVERFLOWING_VISIT, {}, *(make_visit(seed) for seed in range(VISIT_COUNT))]
+VISIT_LINES = [json.dumps(visit) for visit in VISITS]
 
 
 def reference_features(line, telemetry_key=None):
@@ -67,5 +68,4 @@ def same_value(actual, expected):
 
 
 def run_command(*arguments, stdin=b"", cwd=None):
-    return subprocess.run([str(COMMAND), *map(str, arguments)], input=stdin, capture_output=True,
-                          cwd=cwd, timeout=300)
+    return subprocess.run([str(COMMAND), *map(str, arguments)], input=stdin, capture_output=True, cwd=cwd, timeout=300)

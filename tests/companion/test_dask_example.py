@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import reference_features, same_value
+from batch_visits import VISIT_LINES, reference_features, same_value
 
 distributed = pytest.importorskip("dask.distributed")
 pq = pytest.importorskip("pyarrow.parquet")
@@ -25,8 +25,8 @@ def example():
 
 
 @pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
-def test_dask_bag_on_a_local_cluster(tmp_path, visit_lines, example, compressed):
-    records = [{"id": f"visit-{index}", "telemetry": json.loads(line)} for index, line in enumerate(visit_lines[:60])]
+def test_dask_bag_on_a_local_cluster(tmp_path, example, compressed):
+    records = [{"id": f"visit-{index}", "telemetry": json.loads(line)} for index, line in enumerate(VISIT_LINES[:60])]
     lines = [json.dumps(record) for record in records]
     lines.insert(7, "not json")
     paths = []
@@ -35,10 +35,15 @@ def test_dask_bag_on_a_local_cluster(tmp_path, visit_lines, example, compressed)
         path = tmp_path / f"visits-{part}.jsonl{'.gz' if compressed else ''}"
         path.write_bytes(gzip.compress(data) if compressed else data)
         paths.append(str(path))
-    with (distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                   dashboard_address=None) as cluster, distributed.Client(cluster)):
-        rows, refused = example.extract_to_parquet(paths, str(tmp_path / "features"), telemetry_key="telemetry",
-                                                   keep=["id"], block_size=64 * 1024)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster),
+    ):
+        rows, refused = example.extract_to_parquet(
+            paths, str(tmp_path / "features"), telemetry_key="telemetry", keep=["id"], block_size=64 * 1024
+        )
     assert (rows, refused) == (60, 1)
     parts = sorted((tmp_path / "features").glob("part-*.parquet"))
     assert len(parts) > (2 if not compressed else 1)

@@ -10,7 +10,13 @@ Each call is independent and keeps no state, so it serves as the map function
 of a partitioned engine (a Dask bag or a Spark RDD of JSON lines).
 """
 
-from veltrix.batch.extraction import (FEATURE_NAMES, Extraction, RefusedLine, column_names, extract_lines,
-                                     extract_records)
+from veltrix.batch.extraction import (
+    FEATURE_NAMES,
+    Extraction,
+    RefusedLine,
+    column_names,
+    extract_lines,
+    extract_records,
+)
 
 __all__ = ["FEATURE_NAMES", "Extraction", "RefusedLine", "column_names", "extract_lines", "extract_records"]

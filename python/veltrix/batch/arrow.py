@@ -13,8 +13,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import veltrix_core_rs
-
-from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN
+from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN, json_kind
 
 if TYPE_CHECKING:
     import pyarrow
@@ -72,7 +71,7 @@ def kept_misfit(value: Any, arrow_type: pyarrow.DataType) -> str | None:
     elif arrow_type == pa.float64():
         if type(value) is float or (type(value) is int and float(value) == value):
             return None
-    return f"is {_described(value)}, not {arrow_type} like the column's first value"
+    return f"is {json_kind(value)}, not {arrow_type} like the column's first value"
 
 
 def kept_array(values: Sequence[Any], arrow_type: pyarrow.DataType) -> pyarrow.Array:
@@ -91,16 +90,18 @@ def transposed(rows: Sequence[tuple[Any, ...]], keep_count: int) -> list[Sequenc
 def numbered_features(lines: Sequence[int], features: Sequence[Sequence[Any]]) -> pyarrow.Table:
     """The line column and the feature columns as a table."""
     pa = pyarrow_module()
-    arrays = [pa.array(lines, type=pa.int64()),
-              *(pa.array(values, type=arrow_type) for values, arrow_type in zip(features, feature_types()))]
+    arrays = [
+        pa.array(lines, type=pa.int64()),
+        *(pa.array(values, type=arrow_type) for values, arrow_type in zip(features, feature_types())),
+    ]
     return pa.Table.from_arrays(arrays, names=[LINE_COLUMN, *FEATURE_NAMES])
 
 
 def table_of_rows(rows: Sequence[tuple[Any, ...]], keep: Sequence[str]) -> pyarrow.Table:
     """Rows ``(line, *kept, *features)`` as a table; ValueError if a kept value misfits its column."""
     columns = transposed(rows, len(keep))
-    lines, kept_columns = columns[0], columns[1:1 + len(keep)]
-    table = numbered_features(lines, columns[1 + len(keep):])
+    lines, kept_columns = columns[0], columns[1 : 1 + len(keep)]
+    table = numbered_features(lines, columns[1 + len(keep) :])
     for position, (name, values) in enumerate(zip(keep, kept_columns), start=1):
         arrow_type = kept_type(values)
         for line, value in zip(lines, values):
@@ -116,13 +117,3 @@ def _encodes_as_utf8(text: str) -> bool:
     except UnicodeEncodeError:
         return False
     return True
-
-
-def _described(value: Any) -> str:
-    if isinstance(value, bool):
-        return "a boolean"
-    if isinstance(value, (int, float)):
-        return "a number"
-    if isinstance(value, str):
-        return "a string"
-    return "an object" if isinstance(value, dict) else "an array"

@@ -14,7 +14,6 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import veltrix_core_rs
-
 from veltrix.json_features import extract_features_json
 
 if TYPE_CHECKING:
@@ -27,8 +26,16 @@ LINE_COLUMN = "line"
 SOURCE_COLUMN = "source"
 RESERVED_COLUMNS = frozenset({LINE_COLUMN, SOURCE_COLUMN, *FEATURE_NAMES})
 
-_JSON_KINDS = {list: "an array", str: "a string", int: "a number", float: "a number",
-               bool: "a boolean", type(None): "null"}
+_JSON_KINDS = {
+    dict: "an object",
+    list: "an array",
+    str: "a string",
+    int: "a number",
+    float: "a number",
+    bool: "a boolean",
+    type(None): "null",
+}
+_OPENING_BRACES = (b"{", "{")
 
 
 @dataclass(frozen=True, slots=True)
@@ -84,8 +91,9 @@ def checked_keep(keep: Iterable[str]) -> tuple[str, ...]:
     return keep
 
 
-def extract_lines(lines: Iterable[bytes | str], *, telemetry_key: str | None = None,
-                  keep: Sequence[str] = (), first_line: int = 1) -> Extraction:
+def extract_lines(
+    lines: Iterable[bytes | str], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
+) -> Extraction:
     """Rows of the JSON lines `lines`, numbered from `first_line`.
 
     Each line holds one JSON object: the visit's telemetry itself, or with
@@ -112,8 +120,9 @@ def extract_lines(lines: Iterable[bytes | str], *, telemetry_key: str | None = N
     return extraction
 
 
-def extract_records(records: Iterable[Any], *, telemetry_key: str | None = None,
-                    keep: Sequence[str] = (), first_line: int = 1) -> Extraction:
+def extract_records(
+    records: Iterable[Any], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
+) -> Extraction:
     """Rows of already parsed records (dicts), numbered from `first_line`.
 
     The same rules as :func:`extract_lines` after parsing: a record that is not
@@ -126,9 +135,6 @@ def extract_records(records: Iterable[Any], *, telemetry_key: str | None = None,
         except _Refused as refusal:
             extraction.refused.append(RefusedLine(number, str(refusal)))
     return extraction
-
-
-_OPENING_BRACES = (b"{", "{")
 
 
 def _parsed(line: bytes | str) -> Any:
@@ -144,7 +150,7 @@ def _parsed(line: bytes | str) -> Any:
 
 def _record_row(number: int, record: Any, telemetry_key: str | None, keep: tuple[str, ...]) -> tuple[Any, ...]:
     if not isinstance(record, dict):
-        raise _Refused(f"not an object: {_json_kind(record)}")
+        raise _Refused(f"not an object: {json_kind(record)}")
     telemetry = record
     if telemetry_key is not None:
         try:
@@ -152,10 +158,10 @@ def _record_row(number: int, record: Any, telemetry_key: str | None, keep: tuple
         except KeyError:
             raise _Refused(f"no member {json.dumps(telemetry_key)}") from None
         if not isinstance(telemetry, dict):
-            raise _Refused(f"member {json.dumps(telemetry_key)} is not an object: {_json_kind(telemetry)}")
-    return (number, *[record.get(name) for name in keep],
-            *veltrix_core_rs.extract_features_rs(telemetry).values())
+            raise _Refused(f"member {json.dumps(telemetry_key)} is not an object: {json_kind(telemetry)}")
+    return (number, *[record.get(name) for name in keep], *veltrix_core_rs.extract_features_rs(telemetry).values())
 
 
-def _json_kind(value: Any) -> str:
+def json_kind(value: Any) -> str:
+    """What a parsed JSON value is, as a reason names it ("an array", "null")."""
     return _JSON_KINDS.get(type(value), type(value).__name__)

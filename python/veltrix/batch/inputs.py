@@ -25,10 +25,10 @@ UTF8_BOM = b"\xef\xbb\xbf"
 
 @dataclass(frozen=True, slots=True)
 class Chunk:
-    data: bytes       # lines separated by b"\n", without the final one
-    first_line: int   # 1-based number of the chunk's first line in its input
+    data: bytes  # lines separated by b"\n", without the final one
+    first_line: int  # 1-based number of the chunk's first line in its input
     line_count: int
-    end_offset: int   # bytes of the (compressed) input read so far, for progress
+    end_offset: int  # bytes of the (compressed) input read so far, for progress
 
 
 class InputReader:
@@ -52,7 +52,7 @@ class InputReader:
                 unfinished.append(block)
                 continue
             data = b"".join([*unfinished, block[:cut]])
-            unfinished = [block[cut + 1:]]
+            unfinished = [block[cut + 1 :]]
             yield (chunk := self._chunk(data, next_line))
             next_line += chunk.line_count
         if data := b"".join(unfinished):

@@ -32,8 +32,9 @@ def ordered_map(function: Callable[[Task], Result], tasks: Iterable[Task], worke
     if workers == 1 or len(head) < 2:
         yield from map(function, itertools.chain(head, tasks))
         return
-    pool = ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("spawn"),
-                               initializer=_leave_interrupts_to_parent)
+    pool = ProcessPoolExecutor(
+        workers, mp_context=multiprocessing.get_context("spawn"), initializer=_leave_interrupts_to_parent
+    )
     pending: deque[Future[Result]] = deque()
     try:
         for task in itertools.chain(head, tasks):

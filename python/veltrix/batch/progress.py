@@ -17,8 +17,9 @@ class Progress:
     Disabled, it draws nothing; messages always go through, above the bar.
     """
 
-    def __init__(self, stream: TextIO, enabled: bool, total_bytes: int | None,
-                 clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(
+        self, stream: TextIO, enabled: bool, total_bytes: int | None, clock: Callable[[], float] = time.monotonic
+    ) -> None:
         self._stream = stream
         self._enabled = enabled
         self._total_bytes = total_bytes
@@ -64,8 +65,7 @@ class Progress:
 
 def summary(lines_read: int, refused: int, elapsed: float) -> str:
     rate = lines_read / elapsed if elapsed > 0 else 0.0
-    return (f"veltrix features: {lines_read:,} lines read, {refused:,} refused, "
-            f"{elapsed:.1f} s, {rate:,.0f} visits/s")
+    return f"veltrix features: {lines_read:,} lines read, {refused:,} refused, {elapsed:.1f} s, {rate:,.0f} visits/s"
 
 
 def _clock_time(seconds: float) -> str:

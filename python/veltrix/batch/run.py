@@ -31,16 +31,16 @@ class RunSettings:
 class ChunkTask:
     settings: RunSettings
     input_index: int
-    source: str | None         # the source column's value, with several inputs
+    source: str | None  # the source column's value, with several inputs
     chunk: Chunk | None
-    read_failure: str | None   # instead of a chunk: why the input could not be read on
+    read_failure: str | None  # instead of a chunk: why the input could not be read on
 
 
 @dataclass(slots=True)
 class ChunkResult:
     input_index: int
     end_offset: int
-    visits: int                # accepted and refused lines (blank lines are no visits)
+    visits: int  # accepted and refused lines (blank lines are no visits)
     payload: Any
     refused: list[RefusedLine]
     read_failure: str | None
@@ -51,18 +51,34 @@ def process_chunk(task: ChunkTask) -> ChunkResult:
     if task.chunk is None:
         return ChunkResult(task.input_index, 0, 0, None, [], task.read_failure)
     settings = task.settings
-    extraction = extract_lines(task.chunk.data.split(b"\n"), telemetry_key=settings.telemetry_key,
-                               keep=settings.keep, first_line=task.chunk.first_line)
+    extraction = extract_lines(
+        task.chunk.data.split(b"\n"),
+        telemetry_key=settings.telemetry_key,
+        keep=settings.keep,
+        first_line=task.chunk.first_line,
+    )
     encoded = settings.output_format.encode(extraction, task.source)
     refused = extraction.refused
     if encoded.refused:
         refused = sorted(refused + encoded.refused, key=lambda refusal: refusal.line)
-    return ChunkResult(task.input_index, task.chunk.end_offset, len(extraction.rows) + len(extraction.refused),
-                       encoded.payload, refused, None)
+    return ChunkResult(
+        task.input_index,
+        task.chunk.end_offset,
+        len(extraction.rows) + len(extraction.refused),
+        encoded.payload,
+        refused,
+        None,
+    )
 
 
-def run_features(inputs: Sequence[str], output: BinaryIO, settings: RunSettings, jobs: int,
-                 show_progress: bool, errors: TextIO = sys.stderr) -> int:
+def run_features(
+    inputs: Sequence[str],
+    output: BinaryIO,
+    settings: RunSettings,
+    jobs: int,
+    show_progress: bool,
+    errors: TextIO = sys.stderr,
+) -> int:
     """Writes the features of every input's lines to `output`; returns the exit status (0 or 1).
 
     Refused lines and unreadable inputs are named on `errors`, followed by a summary.
@@ -106,4 +122,3 @@ def _tasks(inputs: Sequence[str], settings: RunSettings) -> Iterator[ChunkTask]:
         except READ_ERRORS as error:
             where = "" if next_line == 1 else f" after line {next_line - 1}"
             yield ChunkTask(settings, index, source, None, f"cannot be read{where}: {error}")
-

@@ -12,8 +12,15 @@ from veltrix.batch.formats.parquet_rows import ParquetFormat
 STANDARD_OUTPUT = "-"
 FORMATS_BY_SUFFIX = {".csv": CsvFormat, ".jsonl": JsonlFormat, ".parquet": ParquetFormat}
 
-__all__ = ["ChunkWriter", "CsvFormat", "EncodedChunk", "JsonlFormat", "OutputFormat", "ParquetFormat",
-           "format_for_output"]
+__all__ = [
+    "ChunkWriter",
+    "CsvFormat",
+    "EncodedChunk",
+    "JsonlFormat",
+    "OutputFormat",
+    "ParquetFormat",
+    "format_for_output",
+]
 
 
 def format_for_output(output: str, keep: tuple[str, ...], with_source: bool) -> OutputFormat:
@@ -22,6 +29,8 @@ def format_for_output(output: str, keep: tuple[str, ...], with_source: bool) -> 
         return CsvFormat(keep, with_source)
     suffix = PurePath(output).suffix.lower()
     if suffix not in FORMATS_BY_SUFFIX:
-        raise ValueError(f"cannot tell the output format of {output!r}: "
-                         f"name a .csv, .jsonl or .parquet file, or - for CSV on standard output")
+        raise ValueError(
+            f"cannot tell the output format of {output!r}: "
+            f"name a .csv, .jsonl or .parquet file, or - for CSV on standard output"
+        )
     return FORMATS_BY_SUFFIX[suffix](keep, with_source)

@@ -28,8 +28,7 @@ class CsvFormat:
 
     def encode(self, extraction: Extraction, source: str | None) -> EncodedChunk:
         source_field = f",{csv_field(source)}" if self.with_source else ""
-        row_format = ("%d" + source_field.replace("%", "%%") + ",%s" * len(self.keep)
-                      + ",%r" * len(FEATURE_NAMES) + "\n")
+        row_format = "%d" + source_field.replace("%", "%%") + ",%s" * len(self.keep) + ",%r" * len(FEATURE_NAMES) + "\n"
         chunk = EncodedChunk(b"")
         if not self.keep:
             text = "".join([row_format % row for row in extraction.rows])

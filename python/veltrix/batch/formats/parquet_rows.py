@@ -69,8 +69,7 @@ class ParquetChunkWriter:
             keep_row = [row not in refused_rows for row in range(len(lines))]
             table = table.filter(pa.array(keep_row))
             kept_columns = [[value for value, kept in zip(values, keep_row) if kept] for values in kept_columns]
-        for position, (name, values, arrow_type) in enumerate(
-                zip(self._keep, kept_columns, self._kept_types), start=1):
+        for position, (name, values, arrow_type) in enumerate(zip(self._keep, kept_columns, self._kept_types), start=1):
             table = table.add_column(position, name, arrow.kept_array(values, arrow_type or pa.null()))
         if self._with_source:
             table = table.add_column(1, SOURCE_COLUMN, pa.array([chunk.source] * table.num_rows, pa.string()))
@@ -111,8 +110,10 @@ class ParquetChunkWriter:
 
     def _schema(self) -> pyarrow.Schema:
         pa = self._pa
-        fields = [pa.field(LINE_COLUMN, pa.int64()),
-                  *([pa.field(SOURCE_COLUMN, pa.string())] if self._with_source else []),
-                  *(pa.field(name, arrow_type) for name, arrow_type in zip(self._keep, self._kept_types)),
-                  *(pa.field(name, arrow_type) for name, arrow_type in zip(FEATURE_NAMES, arrow.feature_types()))]
+        fields = [
+            pa.field(LINE_COLUMN, pa.int64()),
+            *([pa.field(SOURCE_COLUMN, pa.string())] if self._with_source else []),
+            *(pa.field(name, arrow_type) for name, arrow_type in zip(self._keep, self._kept_types)),
+            *(pa.field(name, arrow_type) for name, arrow_type in zip(FEATURE_NAMES, arrow.feature_types())),
+        ]
         return pa.schema(fields)
