@@ -14,6 +14,7 @@ source "$PROJECT_ROOT/scripts/find_python.sh"
 find_python
 prepare_venv test
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/run_all.py" "$@"
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/batch_features.py" "$@"
 
 echo
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/ban_statistics.py" "$@"

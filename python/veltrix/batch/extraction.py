@@ -1,0 +1,167 @@
+"""Feature rows of many visits: JSON lines or parsed records in, rows out.
+
+A row is ``(line, *kept, *features)``: the visit's line number, the kept
+top-level members of its record (None where absent) and the 39 feature values
+in the module's order. A line or record that holds no visit is refused with a
+reason instead; one refusal never stops the rest.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import veltrix_core_rs
+from veltrix.json_features import extract_features_json
+
+if TYPE_CHECKING:
+    import pyarrow
+
+FEATURE_NAMES: tuple[str, ...] = tuple(veltrix_core_rs.extract_features_rs({}))
+"""The 39 feature names in the order of every result dict, hence of every row."""
+
+LINE_COLUMN = "line"
+SOURCE_COLUMN = "source"
+RESERVED_COLUMNS = frozenset({LINE_COLUMN, SOURCE_COLUMN, *FEATURE_NAMES})
+
+_JSON_KINDS = {
+    dict: "an object",
+    list: "an array",
+    str: "a string",
+    int: "a number",
+    float: "a number",
+    bool: "a boolean",
+    type(None): "null",
+}
+_OPENING_BRACES = (b"{", "{")
+
+
+@dataclass(frozen=True, slots=True)
+class RefusedLine:
+    """A line (or record) that gave no row, and why."""
+
+    line: int
+    reason: str
+
+
+@dataclass(slots=True)
+class Extraction:
+    """Rows of the accepted visits, in input order, and the refused lines."""
+
+    keep: tuple[str, ...]
+    rows: list[tuple[Any, ...]] = field(default_factory=list)
+    refused: list[RefusedLine] = field(default_factory=list)
+
+    @property
+    def columns(self) -> tuple[str, ...]:
+        return column_names(self.keep)
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The rows as an Arrow table: features typed int64, float64 or bool.
+
+        A kept column takes the type of its first non-null value (objects and
+        arrays as JSON text); a later value of another type raises ValueError.
+        """
+        from veltrix.batch.arrow import table_of_rows
+
+        return table_of_rows(self.rows, self.keep)
+
+
+def column_names(keep: Sequence[str] = ()) -> tuple[str, ...]:
+    """Names of a row's values: "line", the kept members, the 39 features."""
+    return (LINE_COLUMN, *keep, *FEATURE_NAMES)
+
+
+class _Refused(Exception):
+    """Raised with the reason a line or record gives no row."""
+
+
+def checked_keep(keep: Iterable[str]) -> tuple[str, ...]:
+    """`keep` as a tuple, refused (ValueError) if a name repeats or is taken by a column."""
+    keep = tuple(keep)
+    for name in keep:
+        if not isinstance(name, str):
+            raise TypeError(f"kept member names must be str, not {type(name).__name__}")
+        if name in RESERVED_COLUMNS:
+            raise ValueError(f"cannot keep {name!r}: the output already has a column of that name")
+    if len(set(keep)) != len(keep):
+        raise ValueError(f"kept member named twice in {list(keep)}")
+    return keep
+
+
+def extract_lines(
+    lines: Iterable[bytes | str], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
+) -> Extraction:
+    """Rows of the JSON lines `lines`, numbered from `first_line`.
+
+    Each line holds one JSON object: the visit's telemetry itself, or with
+    `telemetry_key` an object holding the telemetry under that member. Blank
+    lines are skipped (they still count in the numbering). The features equal
+    ``extract_features_rs(json.loads(line))`` (or of its `telemetry_key` member).
+    """
+    extraction = Extraction(checked_keep(keep))
+    whole_line_is_telemetry = telemetry_key is None and not extraction.keep
+    rows, refused = extraction.rows, extraction.refused
+    for number, line in enumerate(lines, first_line):
+        if not line.strip():
+            continue
+        try:
+            if whole_line_is_telemetry and line.lstrip()[:1] in _OPENING_BRACES:
+                try:
+                    rows.append((number, *extract_features_json(line).values()))
+                    continue
+                except ValueError:
+                    pass  # json.loads below names the fault, or reads what the fast reader refused
+            rows.append(_record_row(number, _parsed(line), telemetry_key, extraction.keep))
+        except _Refused as refusal:
+            refused.append(RefusedLine(number, str(refusal)))
+    return extraction
+
+
+def extract_records(
+    records: Iterable[Any], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
+) -> Extraction:
+    """Rows of already parsed records (dicts), numbered from `first_line`.
+
+    The same rules as :func:`extract_lines` after parsing: a record that is not
+    a dict, or has no dict under `telemetry_key`, is refused.
+    """
+    extraction = Extraction(checked_keep(keep))
+    for number, record in enumerate(records, first_line):
+        try:
+            extraction.rows.append(_record_row(number, record, telemetry_key, extraction.keep))
+        except _Refused as refusal:
+            extraction.refused.append(RefusedLine(number, str(refusal)))
+    return extraction
+
+
+def _parsed(line: bytes | str) -> Any:
+    try:
+        return json.loads(line)
+    except json.JSONDecodeError as error:
+        raise _Refused(f"not JSON: {error.msg} at column {error.colno}") from None
+    except UnicodeDecodeError as error:
+        raise _Refused(f"not JSON: not valid {error.encoding.upper()} at byte {error.start + 1}") from None
+    except RecursionError:
+        raise _Refused("not JSON: nested too deeply to read") from None
+
+
+def _record_row(number: int, record: Any, telemetry_key: str | None, keep: tuple[str, ...]) -> tuple[Any, ...]:
+    if not isinstance(record, dict):
+        raise _Refused(f"not an object: {json_kind(record)}")
+    telemetry = record
+    if telemetry_key is not None:
+        try:
+            telemetry = record[telemetry_key]
+        except KeyError:
+            raise _Refused(f"no member {json.dumps(telemetry_key)}") from None
+        if not isinstance(telemetry, dict):
+            raise _Refused(f"member {json.dumps(telemetry_key)} is not an object: {json_kind(telemetry)}")
+    return (number, *[record.get(name) for name in keep], *veltrix_core_rs.extract_features_rs(telemetry).values())
+
+
+def json_kind(value: Any) -> str:
+    """What a parsed JSON value is, as a reason names it ("an array", "null")."""
+    return _JSON_KINDS.get(type(value), type(value).__name__)

@@ -1,0 +1,43 @@
+"""JSON-lines output: one compact object per visit, members in column order.
+
+Floats are written in repr form, so they read back to the same bits (NaN and
+infinities as Python's json module writes them); kept members keep their JSON
+value; non-ASCII text is escaped, so every line is ASCII.
+"""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import BinaryIO
+
+from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN, SOURCE_COLUMN, Extraction, RefusedLine
+from veltrix.batch.formats.encoded import BytesWriter, EncodedChunk
+
+_encode = json.JSONEncoder(separators=(",", ":")).encode
+
+
+@dataclass(frozen=True, slots=True)
+class JsonlFormat:
+    keep: tuple[str, ...]
+    with_source: bool
+
+    def encode(self, extraction: Extraction, source: str | None) -> EncodedChunk:
+        chunk = EncodedChunk(b"")
+        lines = []
+        if self.with_source:
+            names = (LINE_COLUMN, SOURCE_COLUMN, *self.keep, *FEATURE_NAMES)
+            rows = ((row[0], source, *row[1:]) for row in extraction.rows)
+        else:
+            names = (LINE_COLUMN, *self.keep, *FEATURE_NAMES)
+            rows = iter(extraction.rows)
+        for row in rows:
+            try:
+                lines.append(_encode(dict(zip(names, row))))
+            except RecursionError:
+                chunk.refused.append(RefusedLine(row[0], "a kept member is nested too deeply to write"))
+        chunk.payload = ("\n".join(lines) + "\n").encode("ascii") if lines else b""
+        return chunk
+
+    def open_writer(self, stream: BinaryIO) -> BytesWriter:
+        return BytesWriter(stream)

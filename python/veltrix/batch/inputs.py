@@ -1,0 +1,106 @@
+"""Reading JSON-lines inputs in chunks of whole lines.
+
+An input is a file or "-" for standard input; gzip data is recognised by its
+magic bytes and decompressed on the fly. A chunk holds the raw bytes of whole
+lines, so that memory follows the chunk size whatever the input's size (a
+single line longer than a chunk makes its chunk that long).
+"""
+
+from __future__ import annotations
+
+import gzip
+import io
+import os
+import stat
+import sys
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import BinaryIO
+
+STANDARD_INPUT = "-"
+CHUNK_BYTES = 1 << 20
+GZIP_MAGIC = b"\x1f\x8b"
+UTF8_BOM = b"\xef\xbb\xbf"
+
+
+@dataclass(frozen=True, slots=True)
+class Chunk:
+    data: bytes  # lines separated by b"\n", without the final one
+    first_line: int  # 1-based number of the chunk's first line in its input
+    line_count: int
+    end_offset: int  # bytes of the (compressed) input read so far, for progress
+
+
+class InputReader:
+    """Chunks of one input, opened on creation and closed on leaving its `with` block."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self._raw: BinaryIO = sys.stdin.buffer if name == STANDARD_INPUT else open(name, "rb")
+        self._counter = _CountingReader(self._raw)
+        self._stream: BinaryIO = self._counter
+        if _peek(self._raw, len(GZIP_MAGIC)) == GZIP_MAGIC:
+            self._stream = gzip.GzipFile(fileobj=self._counter, mode="rb")
+
+    def chunks(self, chunk_bytes: int = CHUNK_BYTES) -> Iterator[Chunk]:
+        """The input's lines in chunks of about `chunk_bytes`; read errors (OSError, EOFError) pass through."""
+        next_line = 1
+        unfinished: list[bytes] = []  # the start of a line that no block has ended yet
+        while block := self._stream.read(chunk_bytes):
+            cut = block.rfind(b"\n")
+            if cut < 0:
+                unfinished.append(block)
+                continue
+            data = b"".join([*unfinished, block[:cut]])
+            unfinished = [block[cut + 1 :]]
+            yield (chunk := self._chunk(data, next_line))
+            next_line += chunk.line_count
+        if data := b"".join(unfinished):
+            yield self._chunk(data, next_line)
+
+    def _chunk(self, data: bytes, first_line: int) -> Chunk:
+        if first_line == 1:
+            data = data.removeprefix(UTF8_BOM)
+        return Chunk(data, first_line, data.count(b"\n") + 1, self._counter.count)
+
+    def __enter__(self) -> InputReader:
+        return self
+
+    def __exit__(self, *exception: object) -> None:
+        if self._raw is not sys.stdin.buffer:
+            self._raw.close()
+
+
+class _CountingReader(io.RawIOBase):
+    """The raw input, counting the bytes taken from it (progress through a gzip file)."""
+
+    def __init__(self, raw: BinaryIO) -> None:
+        self._raw = raw
+        self.count = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        count = self._raw.readinto(buffer) or 0
+        self.count += count
+        return count
+
+    def read(self, size: int = -1) -> bytes:
+        data = self._raw.read(size)
+        self.count += len(data)
+        return data
+
+
+def _peek(stream: BinaryIO, count: int) -> bytes:
+    peek = getattr(stream, "peek", None)
+    return peek(count)[:count] if peek is not None else b""
+
+
+def input_size(name: str) -> int | None:
+    """Bytes in the input when it is a regular file (standard input may be one), else None."""
+    try:
+        status = os.fstat(sys.stdin.fileno()) if name == STANDARD_INPUT else os.stat(name)
+    except (OSError, ValueError, io.UnsupportedOperation):
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None

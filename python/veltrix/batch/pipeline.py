@@ -1,0 +1,50 @@
+"""A function over a stream of tasks in worker processes, results in task order.
+
+At most TASKS_IN_FLIGHT_PER_WORKER tasks per worker are submitted ahead of the
+result being waited for, so memory stays bounded however long the stream is,
+and the workers never wait for the parent while it writes a result out.
+"""
+
+from __future__ import annotations
+
+import itertools
+import multiprocessing
+import signal
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Future, ProcessPoolExecutor
+
+TASKS_IN_FLIGHT_PER_WORKER = 2
+
+
+def ordered_map[Task, Result](
+    function: Callable[[Task], Result], tasks: Iterable[Task], workers: int
+) -> Iterator[Result]:
+    """``map(function, tasks)`` computed by `workers` processes (in this one when 1 or a single task).
+
+    `function` and the tasks must be picklable; workers are started fresh
+    ("spawn"), so nothing of the parent's state but the task reaches them.
+    """
+    tasks = iter(tasks)
+    head = list(itertools.islice(tasks, 2))
+    if workers == 1 or len(head) < 2:
+        yield from map(function, itertools.chain(head, tasks))
+        return
+    pool = ProcessPoolExecutor(
+        workers, mp_context=multiprocessing.get_context("spawn"), initializer=_leave_interrupts_to_parent
+    )
+    pending: deque[Future[Result]] = deque()
+    try:
+        for task in itertools.chain(head, tasks):
+            pending.append(pool.submit(function, task))
+            if len(pending) >= workers * TASKS_IN_FLIGHT_PER_WORKER:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
+
+
+def _leave_interrupts_to_parent() -> None:
+    # Ctrl-C reaches the whole process group: the parent stops the pool itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
