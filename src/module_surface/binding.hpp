@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "platform/native_stack.hpp"
+
 namespace veltrix::py {
 
 template <std::size_t N>
@@ -45,11 +47,25 @@ void name_argument_in_type_error(const char* parameter) noexcept;
 // (converting or reading them, asking for their buffers) may run Python code
 // that calls into the module again; counting every such call lets deep
 // re-entry end in RecursionError instead of overflowing the C stack.
+//
+// The count alone does not bound the stack: a raised recursion limit, a thread
+// with a small stack, or an interpreter whose C-level limit ignores the Python
+// one (3.13) lets the stack run out first. So a level is also refused when less
+// than kNativeStackReserve of the thread's stack is left, which is far more than
+// one level's frames (a few KiB, several times that under a sanitizer) need.
 class RecursionLevel {
   public:
+    static constexpr std::size_t kNativeStackReserve = std::size_t{256} << 10;
+
     // Nothing, with RecursionError pending, when the limit is reached.
     static std::optional<RecursionLevel> enter() noexcept {
         if (Py_EnterRecursiveCall(" in a veltrix_core_rs call") != 0) return std::nullopt;
+        if (native_stack_headroom() < kNativeStackReserve) {
+            Py_LeaveRecursiveCall();
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded in a veltrix_core_rs call (native stack nearly full)");
+            return std::nullopt;
+        }
         return RecursionLevel();
     }
     // For a call whose conversions cannot run Python code.
