@@ -296,7 +296,12 @@ def assert_calls_give_back_memory_and_references(function, cases):
     call_round_robin(function, cases, CALLS_PER_FUNCTION)
 
     gc.collect()
-    assert sys.getallocatedblocks() - blocks_before <= BLOCK_SLACK
+    if sys.getallocatedblocks() - blocks_before > BLOCK_SLACK:
+        # Free lists and caches fill once, a leak grows again: a second run tells them apart.
+        blocks_before = sys.getallocatedblocks()
+        call_round_robin(function, cases, CALLS_PER_FUNCTION)
+        gc.collect()
+        assert sys.getallocatedblocks() - blocks_before <= BLOCK_SLACK
     references_after = [sys.getrefcount(value) for value in watched]
     changed = [
         (repr(value)[:60], before, after)
