@@ -1,5 +1,6 @@
 #include "kinematics/python_telemetry_reader.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -108,6 +109,7 @@ bool read_browser(PyObject* dict, ParsedTelemetry& parsed) {
 // ---- keystrokes
 
 bool read_keystrokes(PyObject* list, ParsedTelemetry& parsed) {
+    parsed.keystrokes.reserve(std::min(static_cast<std::size_t>(PyList_GET_SIZE(list)), kMaxKeystrokeListPositions));
     return read_list_items(list, static_cast<Py_ssize_t>(kMaxKeystrokeListPositions), [&](PyObject* item) {
         if (!PyDict_Check(item)) return ItemRead::skipped;
         KeystrokeRecord record;
