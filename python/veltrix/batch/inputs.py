@@ -88,7 +88,9 @@ class InputReader:
             cut = buffer.rfind(b"\n", 0, size)
             if cut >= 0:
                 line_count = buffer.count(b"\n", 0, cut) + 1
-                yield Chunk(self._span(identity, start, position + cut, bom_length), next_line, line_count, position + size)
+                yield Chunk(
+                    self._span(identity, start, position + cut, bom_length), next_line, line_count, position + size
+                )
                 start, next_line = position + cut + 1, next_line + line_count
             position += size
         if start < position:
