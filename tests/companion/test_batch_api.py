@@ -8,7 +8,9 @@ from batch_visits import VISIT_LINES, VISITS, reference_features, same_value
 
 import veltrix.batch.extraction
 from veltrix.batch import FEATURE_NAMES, RefusedLine, extract_lines, extract_records
-from veltrix.batch.inputs import InputReader
+from veltrix.batch.formats import CsvFormat
+from veltrix.batch.inputs import InputChanged, InputReader
+from veltrix.batch.run import ChunkTask, RunSettings, process_chunk
 
 
 def assert_rows_equal(rows, expected):
@@ -121,3 +123,24 @@ def test_chunks_hold_whole_lines_numbered_in_order(tmp_path, chunk_bytes, compre
     ]
     assert chunks[-1].end_offset == path.stat().st_size
     assert all(chunk.data.count(b"\n") + 1 == chunk.line_count for chunk in chunks)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda path: path.write_bytes(path.read_bytes()[:10]),  # truncated
+        lambda path: path.with_name("new").replace(path),  # replaced by another file
+    ],
+    ids=["truncated", "replaced"],
+)
+def test_a_file_changed_after_its_lines_were_found_is_refused_not_misread(tmp_path, change):
+    path = tmp_path / "visits.jsonl"
+    path.write_bytes(b"{}\n" * 50 + b"{}")
+    (tmp_path / "new").write_bytes(b"[]\n" * 50 + b"[]")
+    with InputReader(str(path)) as reader:
+        first, second = list(reader.chunks(64))[:2]
+    change(path)
+    with pytest.raises(InputChanged):
+        second.data  # noqa: B018
+    task = ChunkTask(RunSettings(None, (), CsvFormat((), False)), 0, None, first, None)
+    assert process_chunk(task).read_failure == "cannot be read: the file changed while it was read"

@@ -164,6 +164,22 @@ def test_one_and_two_jobs_write_the_same(tmp_path, extension):
     assert_output_is(runs[2][2], expected_rows(lines))
 
 
+def test_one_and_two_jobs_agree_on_standard_input_among_several_inputs(tmp_path):
+    # Workers read plain files themselves but receive the bytes of standard input and gzip inputs.
+    lines = [line.encode() for line in VISIT_LINES] * 2 + [b"[]"]
+    plain = write_lines(tmp_path / "plain.jsonl", lines)
+    packed = tmp_path / "packed.jsonl.gz"
+    packed.write_bytes(gzip.compress(plain.read_bytes()))
+    runs = [
+        run_command("features", plain, "-", packed, "-o", "-", "--jobs", jobs, stdin=plain.read_bytes())
+        for jobs in (1, 2)
+    ]
+    assert runs[0].stdout == runs[1].stdout
+    assert runs[0].stderr.splitlines()[:-1] == runs[1].stderr.splitlines()[:-1]
+    assert [run.returncode for run in runs] == [1, 1]
+    assert runs[1].stdout.count(b"\n") == 1 + 3 * (len(lines) - 1)
+
+
 def test_several_inputs_gzip_among_them(tmp_path):
     first = write_lines(tmp_path / "first.jsonl", [line.encode() for line in VISIT_LINES[:5]])
     second = write_lines(tmp_path / "second.jsonl.gz", [line.encode() for line in VISIT_LINES[5:9]])

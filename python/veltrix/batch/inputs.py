@@ -3,7 +3,9 @@
 An input is a file or "-" for standard input; gzip data is recognised by its
 magic bytes and decompressed on the fly. A chunk holds the raw bytes of whole
 lines, so that memory follows the chunk size whatever the input's size (a
-single line longer than a chunk makes its chunk that long).
+single line longer than a chunk makes its chunk that long). A chunk of a plain
+regular file holds only where its lines lie: the worker that extracts it reads
+them itself, so the bytes never pass through a pipe between processes.
 """
 
 from __future__ import annotations
@@ -23,12 +25,39 @@ GZIP_MAGIC = b"\x1f\x8b"
 UTF8_BOM = b"\xef\xbb\xbf"
 
 
+class InputChanged(OSError):
+    """A regular file no longer holds the lines found in it when a chunk of it is read again."""
+
+
+@dataclass(frozen=True, slots=True)
+class FileSpan:
+    """Bytes of a regular file, read where they are needed."""
+
+    path: str
+    identity: tuple[int, int]  # device and inode of the file the lines were found in
+    offset: int
+    length: int
+
+    def read(self) -> bytes:
+        with open(self.path, "rb", buffering=0) as file:
+            status = os.fstat(file.fileno())
+            data = os.pread(file.fileno(), self.length, self.offset)
+        if (status.st_dev, status.st_ino) != self.identity or len(data) != self.length:
+            raise InputChanged("the file changed while it was read")
+        return data
+
+
 @dataclass(frozen=True, slots=True)
 class Chunk:
-    data: bytes  # lines separated by b"\n", without the final one
+    content: bytes | FileSpan  # lines separated by b"\n", without the final one
     first_line: int  # 1-based number of the chunk's first line in its input
     line_count: int
     end_offset: int  # bytes of the (compressed) input read so far, for progress
+
+    @property
+    def data(self) -> bytes:
+        """The chunk's lines; reading a file span may raise OSError (InputChanged among them)."""
+        return self.content if isinstance(self.content, bytes) else self.content.read()
 
 
 class InputReader:
@@ -44,6 +73,34 @@ class InputReader:
 
     def chunks(self, chunk_bytes: int = CHUNK_BYTES) -> Iterator[Chunk]:
         """The input's lines in chunks of about `chunk_bytes`; read errors (OSError, EOFError) pass through."""
+        if self._stream is self._counter and self.name != STANDARD_INPUT:
+            status = os.fstat(self._raw.fileno())
+            if stat.S_ISREG(status.st_mode):
+                return self._file_spans((status.st_dev, status.st_ino), chunk_bytes)
+        return self._read_chunks(chunk_bytes)
+
+    def _file_spans(self, identity: tuple[int, int], chunk_bytes: int) -> Iterator[Chunk]:
+        # Only newlines are looked for here, in one buffer used again for every block.
+        buffer = bytearray(chunk_bytes)
+        bom_length = len(UTF8_BOM) if _peek(self._raw, len(UTF8_BOM)) == UTF8_BOM else 0
+        start, position, next_line = 0, 0, 1  # where the next chunk starts, bytes read, its first line
+        while size := self._raw.readinto(buffer):
+            cut = buffer.rfind(b"\n", 0, size)
+            if cut >= 0:
+                line_count = buffer.count(b"\n", 0, cut) + 1
+                yield Chunk(
+                    self._span(identity, start, position + cut, bom_length), next_line, line_count, position + size
+                )
+                start, next_line = position + cut + 1, next_line + line_count
+            position += size
+        if start < position:
+            yield Chunk(self._span(identity, start, position, bom_length), next_line, 1, position)
+
+    def _span(self, identity: tuple[int, int], start: int, end: int, bom_length: int) -> FileSpan:
+        offset = start + bom_length if start == 0 else start
+        return FileSpan(os.path.abspath(self.name), identity, offset, end - offset)
+
+    def _read_chunks(self, chunk_bytes: int) -> Iterator[Chunk]:
         next_line = 1
         unfinished: list[bytes] = []  # the start of a line that no block has ended yet
         while block := self._stream.read(chunk_bytes):

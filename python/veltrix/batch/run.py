@@ -51,8 +51,12 @@ def process_chunk(task: ChunkTask) -> ChunkResult:
     if task.chunk is None:
         return ChunkResult(task.input_index, 0, 0, None, [], task.read_failure)
     settings = task.settings
+    try:
+        data = task.chunk.data
+    except READ_ERRORS as error:
+        return ChunkResult(task.input_index, 0, 0, None, [], read_failure(task.chunk.first_line, error))
     extraction = extract_lines(
-        task.chunk.data.split(b"\n"),
+        data.split(b"\n"),
         telemetry_key=settings.telemetry_key,
         keep=settings.keep,
         first_line=task.chunk.first_line,
@@ -88,12 +92,15 @@ def run_features(
     input_starts = [sum(size or 0 for size in sizes[:index]) for index in range(len(sizes))]
     progress = Progress(errors, show_progress, total_bytes)
     writer = settings.output_format.open_writer(output)
-    visits = refused_count = failures = 0
+    visits = refused_count = 0
+    failed_inputs: set[int] = set()
     try:
         for result in ordered_map(process_chunk, _tasks(inputs, settings), jobs):
             name = inputs[result.input_index]
+            if result.input_index in failed_inputs:
+                continue  # a worker found the file changed: what follows it is not read either
             if result.read_failure is not None:
-                failures += 1
+                failed_inputs.add(result.input_index)
                 progress.message(f"{name}: {result.read_failure}")
                 continue
             refused = result.refused + writer.write(result.payload)
@@ -106,7 +113,7 @@ def run_features(
     finally:
         progress.close()
     errors.write(summary(visits, refused_count, progress.elapsed()) + "\n")
-    return 0 if refused_count == failures == 0 else 1
+    return 0 if refused_count == len(failed_inputs) == 0 else 1
 
 
 def _tasks(inputs: Sequence[str], settings: RunSettings) -> Iterator[ChunkTask]:
@@ -120,5 +127,10 @@ def _tasks(inputs: Sequence[str], settings: RunSettings) -> Iterator[ChunkTask]:
                     next_line = chunk.first_line + chunk.line_count
                     yield ChunkTask(settings, index, source, chunk, None)
         except READ_ERRORS as error:
-            where = "" if next_line == 1 else f" after line {next_line - 1}"
-            yield ChunkTask(settings, index, source, None, f"cannot be read{where}: {error}")
+            yield ChunkTask(settings, index, source, None, read_failure(next_line, error))
+
+
+def read_failure(next_line: int, error: BaseException) -> str:
+    """Why an input stopped being read before line `next_line`."""
+    where = "" if next_line == 1 else f" after line {next_line - 1}"
+    return f"cannot be read{where}: {error}"
