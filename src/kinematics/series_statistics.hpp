@@ -5,15 +5,11 @@
 // mean and population_variance take any range of doubles, so a filtered view of
 // records' readings is summarised in place instead of being copied out first.
 
-#include <concepts>
 #include <cstddef>
 #include <ranges>
 #include <span>
 
 namespace veltrix {
-
-template <class Values>
-concept DoubleSeries = std::ranges::input_range<Values> && std::same_as<std::ranges::range_value_t<Values>, double>;
 
 inline double sum(std::span<const double> values) {
     double total = 0.0;
@@ -24,7 +20,7 @@ inline double sum(std::span<const double> values) {
 }
 
 // An empty series has no information to report; 0.0 is the neutral feature value.
-template <DoubleSeries Values>
+template <std::ranges::input_range Values>
 double mean(Values&& values) {
     double total = 0.0;
     std::size_t count = 0;
@@ -36,7 +32,7 @@ double mean(Values&& values) {
 }
 
 // Population variance about a mean computed beforehand (second pass), 0.0 when empty.
-template <DoubleSeries Values>
+template <std::ranges::input_range Values>
 double population_variance(Values&& values, double values_mean) {
     double sum_of_squares = 0.0;
     std::size_t count = 0;

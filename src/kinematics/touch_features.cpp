@@ -13,7 +13,7 @@ constexpr auto is_contact = [](double reading) { return reading > 0.0; };
 // The positive readings of one member, in list order, read where they lie: a
 // visit's readings are summarised without a copy (and mouse visits cost nothing
 // but the filtering).
-auto contact_readings(std::span<const MovementPoint> points, double MovementPoint::* reading) {
+auto contact_readings(std::span<const MovementPoint> points, double MovementPoint::*reading) {
     return points | std::views::transform([reading](const MovementPoint& point) { return point.*reading; }) |
            std::views::filter(is_contact);
 }
