@@ -7,8 +7,16 @@ protection and bans that hold across worker processes and hosts
 process (:class:`LocalStateEngine`); a failing store raises :class:`StateStoreError`.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from veltrix.json_features import NATIVE_JSON, extract_features_json
-from veltrix.state import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
+
+if TYPE_CHECKING:
+    from veltrix.state import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
+
+# The state engines load redis-py, some 25-40 ms of start-up in every batch
+# worker that never uses them: they are imported on first use.
+_STATE_NAMES = frozenset({"AsyncRedisStateEngine", "LocalStateEngine", "RedisStateEngine", "StateStoreError"})
 
 __all__ = [
     "NATIVE_JSON",
@@ -18,3 +26,11 @@ __all__ = [
     "StateStoreError",
     "extract_features_json",
 ]
+
+
+def __getattr__(name: str) -> Any:
+    if name in _STATE_NAMES:
+        import veltrix.state
+
+        return getattr(veltrix.state, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
