@@ -1,12 +1,14 @@
 // veltrix._json_native: the fast road of veltrix.extract_features_json. The body
 // is copied with the interpreter lock held; parsing, reading and every analysis
-// then run without it, so threads reading bodies run in parallel.
+// then run without it, so threads reading bodies run in parallel. It also hosts
+// the batch command's native row formatting (join_reprs).
 
 #include <Python.h>
 
 #include <optional>
 #include <string_view>
 
+#include "feature_text/python_repr_join.hpp"
 #include "json_telemetry/json_telemetry_reader.hpp"
 #include "kinematics/python_feature_dict.hpp"
 #include "kinematics/visit_features.hpp"
@@ -80,6 +82,7 @@ PyMethodDef module_functions[] = {
                      "extract_features(body)\n--\n\n"
                      "The 39 features of the visit whose telemetry JSON `body` holds, or None when\n"
                      "only json.loads can read that body exactly."),
+    join_reprs_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
