@@ -99,6 +99,36 @@ ROADS = {
     "invalid UTF-8": (b'{"key":"\xff"}', EXACT),
     "overlong UTF-8": (b'{"key":"\xc0\x80"}', EXACT),
     "too many digits for an int": (b"1" * 5000, EXACT),
+    # Faults inside members the reader ignores, and after the visit: a reader that
+    # skipped them unread would take bodies json.loads refuses.
+    "empty array item in an ignored member": (b'{"clicks":[1],"extra":[1,,2]}', EXACT),
+    "trailing comma in an ignored object": (b'{"clicks":[1],"extra":{"a":1,}}', EXACT),
+    "trailing comma in an ignored list item": (b'{"mouse_movements":[{"x":1,"y":2,"t":3,"z":[1,]}]}', EXACT),
+    "missing comma in an ignored member": (b'{"extra":[1 2],"clicks":[1]}', EXACT),
+    "missing colon in an ignored object": (b'{"extra":{"a" 1},"clicks":[1]}', EXACT),
+    "key that is not a string in an ignored object": (b'{"extra":{1:2},"clicks":[1]}', EXACT),
+    "unclosed ignored member": (b'{"extra":[1,2}', EXACT),
+    "garbage after the visit": (b'{"clicks":[1]} ]', EXACT),
+    "a second value after the visit": (b'{"clicks":[1]} 5', EXACT),
+    "raw control character in an ignored string": (b'{"extra":"a\x1fb","clicks":[1]}', EXACT),
+    "raw control character in an ignored key": (b'{"ex\ttra":1,"clicks":[1]}', EXACT),
+    "invalid escape in an ignored string": (b'{"extra":"\\q","clicks":[1]}', EXACT),
+    "invalid escape in an ignored key": (b'{"\\q":1,"clicks":[1]}', EXACT),
+    "short unicode escape in a key label": (b'{"keystrokes":[{"key":"\\u12","t":1}]}', EXACT),
+    "leading zero in an ignored member": (b'{"extra":01,"clicks":[1]}', EXACT),
+    "number without fraction digits in a sample": (b'{"mouse_movements":[{"x":1.,"y":2,"t":3}]}', EXACT),
+    "lone minus in an ignored member": (b'{"extra":[-],"clicks":[1]}', EXACT),
+    "number without exponent digits in an ignored member": (b'{"extra":1e,"clicks":[1]}', EXACT),
+    "letters after a number in an ignored member": (b'{"extra":1x,"clicks":[1]}', EXACT),
+    "broken null in an ignored member": (b'{"extra":nul,"clicks":[1]}', EXACT),
+    "letters after true in an ignored member": (b'{"extra":truex,"clicks":[1]}', EXACT),
+    "invalid UTF-8 in an ignored string": (b'{"extra":"\xc3","clicks":[1]}', EXACT),
+    "big integer in an ignored member": (b'{"extra":[123456789012345678901234567890],"clicks":[1]}', EXACT),
+    "number beyond the double range in an ignored member": (b'{"extra":{"a":-1e400},"clicks":[1]}', EXACT),
+    "valid escapes in ignored strings and keys": (
+        b'{"\\u0065xtra\\n":"\\"\\\\\\/\\b\\f\\n\\r\\t","clicks":[1]}',
+        NATIVE,
+    ),
 }
 
 

@@ -66,6 +66,18 @@ TEST(JsonTelemetryReader, BodiesOnlyJsonLoadsReadsExactlyGiveNothing) {
     }
 }
 
+// A reader that left ignored members unread would take every one of these.
+TEST(JsonTelemetryReader, FaultsInsideIgnoredMembersAndAfterTheVisitGiveNothing) {
+    for (const std::string extra : {"[1,,2]", R"({"a":1,})", "[1 2]", R"({"a" 1})", "01", "1.", "[-]", "1e", "1x",
+                                    "nul", "truex", R"("\q")", R"({"\q":1})", "\"a\x01b\""}) {
+        const std::string body = R"({"clicks":[1],"extra":)" + extra + "}";
+        EXPECT_FALSE(read_body(body)) << body;
+    }
+    for (const std::string body : {R"({"clicks":[1]} ])", R"({"clicks":[1]} 5)", R"({"clicks":[1]}{})"}) {
+        EXPECT_FALSE(read_body(body)) << body;
+    }
+}
+
 TEST(JsonTelemetryReader, DeepAndOversizedBodiesAreReadAndTheReaderGoesOn) {
     const std::string deep = R"({"clicks":[1],"extra":)" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
     std::string movements = R"({"mouse_movements":[)";
