@@ -1,6 +1,6 @@
 #include "kinematics/touch_features.hpp"
 
-#include <ranges>
+#include <cstddef>
 
 #include "kinematics/series_statistics.hpp"
 
@@ -8,26 +8,41 @@ namespace veltrix {
 namespace {
 
 // Mice report no contact: zero, negative and NaN readings are not touches.
-constexpr auto is_contact = [](double reading) { return reading > 0.0; };
-
-// The positive readings of one member, in list order, read where they lie: a
-// visit's readings are summarised without a copy (and mouse visits cost nothing
-// but the filtering).
-auto contact_readings(std::span<const MovementPoint> points, double MovementPoint::*reading) {
-    return points | std::views::transform([reading](const MovementPoint& point) { return point.*reading; }) |
-           std::views::filter(is_contact);
-}
+bool is_contact(double reading) { return reading > 0.0; }
 
 }  // namespace
 
+// The contact readings are summarised where they lie, in list order, rather than
+// copied out first: a phone visit's call would spend more on growing the copies
+// than on the statistics.
 TouchFeatures compute_touch_features(std::span<const MovementPoint> points) {
-    auto radii = contact_readings(points, &MovementPoint::r);
-    const double avg_radius = mean(radii);
+    double radius_sum = 0.0;
+    double force_sum = 0.0;
+    std::size_t radius_count = 0;
+    std::size_t force_count = 0;
+    for (const MovementPoint& point : points) {
+        if (is_contact(point.r)) {
+            radius_sum += point.r;
+            ++radius_count;
+        }
+        if (is_contact(point.f)) {
+            force_sum += point.f;
+            ++force_count;
+        }
+    }
+    const double avg_radius = average(radius_sum, radius_count);
+    double radius_squared_deviations = 0.0;  // second pass, as population_variance does
+    for (const MovementPoint& point : points) {
+        if (is_contact(point.r)) {
+            const double deviation = point.r - avg_radius;
+            radius_squared_deviations += deviation * deviation;
+        }
+    }
     return {
         .avg_touch_radius = avg_radius,
-        .touch_radius_var = population_variance(radii, avg_radius),
-        .avg_touch_force = mean(contact_readings(points, &MovementPoint::f)),
-        .touch_event_count = static_cast<std::uint64_t>(std::ranges::distance(radii)),
+        .touch_radius_var = average(radius_squared_deviations, radius_count),
+        .avg_touch_force = average(force_sum, force_count),
+        .touch_event_count = radius_count,
     };
 }
 
