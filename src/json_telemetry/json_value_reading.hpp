@@ -6,11 +6,14 @@
 //
 // The parser keeps integers of up to 64 bits exactly, and refuses longer ones
 // and numbers beyond the double range, which therefore never reach these rules.
+//
+// Each reading stores into `out` and returns true, or returns false and leaves
+// `out` alone. (Returning optionals instead made GCC spill and reload them in
+// pieces, which stalled the reading of every pointer sample.)
 
 #include <simdjson.h>
 
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace veltrix::json {
@@ -18,37 +21,31 @@ namespace veltrix::json {
 namespace dom = simdjson::dom;
 
 // Float reading: float(value) for floats, ints (rounded to nearest, ties to
-// even, as CPython rounds them) and bools; nothing for anything else.
-inline std::optional<double> read_double(dom::element value) noexcept {
-    double number = 0.0;
-    if (value.get_double().get(number) == simdjson::SUCCESS) return number;
+// even, as CPython rounds them) and bools.
+inline bool read_double(dom::element value, double& out) noexcept {
+    if (value.get_double().get(out) == simdjson::SUCCESS) return true;
     bool flag = false;
-    if (value.get_bool().get(flag) == simdjson::SUCCESS) return flag ? 1.0 : 0.0;
-    return std::nullopt;
+    if (value.get_bool().get(flag) != simdjson::SUCCESS) return false;
+    out = flag ? 1.0 : 0.0;
+    return true;
 }
 
 // Integer reading: ints within the signed 64-bit range and bools; floats are
 // refused, as they are by PyLong_AsLongLong.
-inline std::optional<std::int64_t> read_i64(dom::element value) noexcept {
-    std::int64_t number = 0;
-    if (value.get_int64().get(number) == simdjson::SUCCESS) return number;
+inline bool read_i64(dom::element value, std::int64_t& out) noexcept {
+    if (value.get_int64().get(out) == simdjson::SUCCESS) return true;
     bool flag = false;
-    if (value.get_bool().get(flag) == simdjson::SUCCESS) return flag ? 1 : 0;
-    return std::nullopt;
+    if (value.get_bool().get(flag) != simdjson::SUCCESS) return false;
+    out = flag ? 1 : 0;
+    return true;
 }
 
 // The bool rule: true and false only, never the ints 0 and 1.
-inline std::optional<bool> read_flag(dom::element value) noexcept {
-    bool flag = false;
-    if (value.get_bool().get(flag) == simdjson::SUCCESS) return flag;
-    return std::nullopt;
-}
+inline bool read_flag(dom::element value, bool& out) noexcept { return value.get_bool().get(out) == simdjson::SUCCESS; }
 
 // String reading: the UTF-8 text of a string, valid while the parsed document lives.
-inline std::optional<std::string_view> read_text(dom::element value) noexcept {
-    std::string_view text;
-    if (value.get_string().get(text) == simdjson::SUCCESS) return text;
-    return std::nullopt;
+inline bool read_text(dom::element value, std::string_view& out) noexcept {
+    return value.get_string().get(out) == simdjson::SUCCESS;
 }
 
 }  // namespace veltrix::json

@@ -1,10 +1,12 @@
 #include "json_telemetry/telemetry_document.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "json_telemetry/json_value_reading.hpp"
 
@@ -16,44 +18,43 @@ using namespace std::string_view_literals;
 // The parser stores at most this count with an array; longer arrays are counted.
 constexpr std::size_t kLargestStoredElementCount = 0xFFFFFF;
 
-// The last value of each of `names` in an object, as the dict json.loads makes
-// of it keeps the last of duplicate keys. Key names are compared unescaped.
-template <std::size_t N>
-class LastValues {
-  public:
-    LastValues(dom::object object, const std::array<std::string_view, N>& names) noexcept {
-        for (const dom::key_value_pair field : object) {
-            for (std::size_t index = 0; index < N; ++index) {
-                if (field.key == names[index]) {
-                    values_[index] = field.value;
-                    present_[index] = true;
-                    break;
-                }
+// Calls on_field(index, value) for each field of `object` named names[index],
+// in document order: a later duplicate key overwrites what an earlier one set,
+// as the dict json.loads makes of the object keeps the last one. Key names are
+// compared unescaped. Each value is read where it is met, never kept: keeping
+// elements for later costs more than the reading on a thousand-sample visit.
+template <std::size_t N, class OnField>
+void for_each_named_field(dom::object object, const std::array<std::string_view, N>& names, OnField on_field) noexcept {
+    for (const dom::key_value_pair field : object) {
+        for (std::size_t index = 0; index < N; ++index) {
+            if (field.key == names[index]) {
+                on_field(index, field.value);
+                break;
             }
         }
     }
-
-    template <class Read>
-    auto read(std::size_t index, Read read_value) const noexcept -> decltype(read_value(dom::element())) {
-        if (!present_[index]) return std::nullopt;
-        return read_value(values_[index]);
-    }
-
-  private:
-    std::array<dom::element, N> values_{};
-    std::array<bool, N> present_{};
-};
-
-std::optional<dom::object> read_object(dom::element value) noexcept {
-    dom::object object;
-    if (value.get_object().get(object) == simdjson::SUCCESS) return object;
-    return std::nullopt;
 }
 
-std::optional<dom::array> read_array(dom::element value) noexcept {
-    dom::array array;
-    if (value.get_array().get(array) == simdjson::SUCCESS) return array;
-    return std::nullopt;
+// The reading of the last value under one name: `read` is false when the name
+// is missing or its value does not convert.
+template <class T>
+struct LastReading {
+    T value{};
+    bool read = false;
+
+    template <class Read>
+    void assign(dom::element element, Read read_value) noexcept {
+        read = read_value(element, value);
+    }
+    T value_or(T fallback) const noexcept { return read ? value : fallback; }
+};
+
+bool read_object(dom::element value, dom::object& object) noexcept {
+    return value.get_object().get(object) == simdjson::SUCCESS;
+}
+
+bool read_array(dom::element value, dom::array& array) noexcept {
+    return value.get_array().get(array) == simdjson::SUCCESS;
 }
 
 std::uint64_t element_count(dom::array array) noexcept {
@@ -64,7 +65,7 @@ std::uint64_t element_count(dom::array array) noexcept {
     return count;
 }
 
-bool is_finite(const std::optional<double>& value) noexcept { return value && std::isfinite(*value); }
+bool is_finite(const LastReading<double>& reading) noexcept { return reading.read && std::isfinite(reading.value); }
 
 void read_browser(dom::object browser, ParsedTelemetry& parsed) {
     enum Field : std::size_t {
@@ -77,69 +78,97 @@ void read_browser(dom::object browser, ParsedTelemetry& parsed) {
     };
     static constexpr std::array names = {"webdriver"sv,       "screen_width"sv,     "screen_height"sv,
                                          "touch_supported"sv, "max_touch_points"sv, "plugins_length"sv};
-    const LastValues fields(browser, names);
-    parsed.webdriver = fields.read(webdriver, read_flag).value_or(false);
+    LastReading<bool> webdriver_flag, touch_flag;
+    LastReading<double> width, height;
+    LastReading<std::int64_t> touch_points, plugins;
+    for_each_named_field(browser, names, [&](std::size_t index, dom::element value) {
+        switch (index) {
+            case webdriver: return webdriver_flag.assign(value, read_flag);
+            case screen_width: return width.assign(value, read_double);
+            case screen_height: return height.assign(value, read_double);
+            case touch_supported: return touch_flag.assign(value, read_flag);
+            case max_touch_points: return touch_points.assign(value, read_i64);
+            default: return plugins.assign(value, read_i64);
+        }
+    });
+    parsed.webdriver = webdriver_flag.value_or(false);
     // A browser record without a usable screen size marks the screen invalid.
-    parsed.screen_width = fields.read(screen_width, read_double).value_or(0.0);
-    const auto height = fields.read(screen_height, read_double);
+    parsed.screen_width = width.value_or(0.0);
     parsed.screen_height = height.value_or(0.0);
-    parsed.screen_valid = height && parsed.screen_width > 0.0 && parsed.screen_height > 0.0;
-    parsed.touch_supported = fields.read(touch_supported, read_flag).value_or(false);
-    parsed.max_touch_points = fields.read(max_touch_points, read_i64).value_or(0);
-    parsed.plugins_length = fields.read(plugins_length, read_i64).value_or(1);
+    parsed.screen_valid = height.read && parsed.screen_width > 0.0 && parsed.screen_height > 0.0;
+    parsed.touch_supported = touch_flag.value_or(false);
+    parsed.max_touch_points = touch_points.value_or(0);
+    parsed.plugins_length = plugins.value_or(1);
 }
 
 // Down time from the first of "t", "down" and "time" that holds a finite number
 // (else no record); key text, or "unknown"; release from "up", else down + "duration_ms".
-std::optional<KeystrokeRecord> keystroke_from(dom::object entry) {
+bool read_keystroke(dom::object entry, KeystrokeRecord& record) {
     enum Field : std::size_t { t, down, time, key, up, duration_ms };
     static constexpr std::array names = {"t"sv, "down"sv, "time"sv, "key"sv, "up"sv, "duration_ms"sv};
-    const LastValues fields(entry, names);
+    std::array<LastReading<double>, 3> down_candidates;  // t, down, time
+    LastReading<std::string_view> label;
+    LastReading<double> release, duration;
+    for_each_named_field(entry, names, [&](std::size_t index, dom::element value) {
+        switch (index) {
+            case key: return label.assign(value, read_text);
+            case up: return release.assign(value, read_double);
+            case duration_ms: return duration.assign(value, read_double);
+            default: return down_candidates[index].assign(value, read_double);
+        }
+    });
 
-    std::optional<double> down_time;
-    for (const Field name : {t, down, time}) {
-        down_time = fields.read(name, read_double);
-        if (is_finite(down_time)) break;
-        down_time.reset();
+    const LastReading<double>* down_time = nullptr;
+    for (const LastReading<double>& candidate : down_candidates) {
+        if (is_finite(candidate)) {
+            down_time = &candidate;
+            break;
+        }
     }
-    if (!down_time) return std::nullopt;
-    const auto label = fields.read(key, read_text);
-    KeystrokeRecord record{KeyLabel(label.value_or(kUnknownKeyLabel)), *down_time, fields.read(up, read_double)};
-    if (!record.up) {
-        if (const auto duration = fields.read(duration_ms, read_double)) record.up = *down_time + *duration;
+    if (!down_time) return false;
+    record.key = KeyLabel(label.value_or(kUnknownKeyLabel));
+    record.down = down_time->value;
+    if (release.read) {
+        record.up = release.value;
+    } else if (duration.read) {
+        record.up = down_time->value + duration.value;
     }
-    return record;
+    return true;
 }
 
-void read_keystrokes(dom::array list, ParsedTelemetry& parsed) {
-    std::size_t position = 0;
-    for (const dom::element item : list) {
-        if (position++ == kMaxKeystrokeListPositions) break;
-        const auto entry = read_object(item);
-        if (!entry) continue;
-        if (auto record = keystroke_from(*entry)) parsed.keystrokes.push_back(std::move(*record));
-    }
-}
-
-// All five fields are read before the point is judged: x, y and t must be finite.
-std::optional<MovementPoint> movement_from(dom::object sample) noexcept {
+// All five fields are read before the sample is judged: x, y and t must be finite.
+bool read_movement(dom::object sample, MovementPoint& point) noexcept {
     enum Field : std::size_t { x, y, t, r, f };
     static constexpr std::array names = {"x"sv, "y"sv, "t"sv, "r"sv, "f"sv};
-    const LastValues fields(sample, names);
-    const auto x_value = fields.read(x, read_double);
-    const auto y_value = fields.read(y, read_double);
-    const auto t_value = fields.read(t, read_double);
-    if (!is_finite(x_value) || !is_finite(y_value) || !is_finite(t_value)) return std::nullopt;
-    return MovementPoint{*x_value, *y_value, *t_value, fields.read(r, read_double).value_or(0.0),
-                         fields.read(f, read_double).value_or(0.0)};
+    bool has_x = false, has_y = false, has_t = false;
+    for_each_named_field(sample, names, [&](std::size_t index, dom::element value) {
+        switch (index) {
+            case x: has_x = read_double(value, point.x); return;
+            case y: has_y = read_double(value, point.y); return;
+            case t: has_t = read_double(value, point.t); return;
+            case r:
+                if (!read_double(value, point.r)) point.r = 0.0;
+                return;
+            default:
+                if (!read_double(value, point.f)) point.f = 0.0;
+                return;
+        }
+    });
+    return has_x && has_y && has_t && std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.t);
 }
 
-void read_movements(dom::array list, ParsedTelemetry& parsed) {
-    parsed.points.reserve(list.size());
+// Reads the objects among the first `positions` items of `list` into records
+// appended to `records`, keeping those that `read_record` accepts. Each record
+// is built in its place: built aside and moved in, GCC reloaded it in pieces,
+// a stall on every pointer sample.
+template <class Record, class ReadRecord>
+void append_records(dom::array list, std::size_t positions, std::vector<Record>& records, ReadRecord read_record) {
+    records.reserve(records.size() + std::min(list.size(), positions));
     for (const dom::element item : list) {
-        const auto sample = read_object(item);
-        if (!sample) continue;
-        if (const auto point = movement_from(*sample)) parsed.points.push_back(*point);
+        if (positions-- == 0) break;
+        dom::object object;
+        if (!read_object(item, object)) continue;
+        if (!read_record(object, records.emplace_back())) records.pop_back();
     }
 }
 
@@ -150,14 +179,22 @@ ParsedTelemetry read_telemetry_document(dom::element root) {
     static constexpr std::array names = {"browser"sv, "clicks"sv, "scrolls"sv, "keystrokes"sv, "mouse_movements"sv};
 
     ParsedTelemetry parsed;
-    const auto visit = read_object(root);
-    if (!visit) return parsed;
-    const LastValues fields(*visit, names);
-    if (const auto object = fields.read(browser, read_object)) read_browser(*object, parsed);
-    if (const auto list = fields.read(clicks, read_array)) parsed.click_count = element_count(*list);
-    if (const auto list = fields.read(scrolls, read_array)) parsed.scroll_count = element_count(*list);
-    if (const auto list = fields.read(keystrokes, read_array)) read_keystrokes(*list, parsed);
-    if (const auto list = fields.read(mouse_movements, read_array)) read_movements(*list, parsed);
+    dom::object visit;
+    if (!read_object(root, visit)) return parsed;
+    // Containers are kept to be read once, after their last duplicate is known.
+    std::array<std::optional<dom::element>, names.size()> last{};
+    for_each_named_field(visit, names, [&](std::size_t index, dom::element value) { last[index] = value; });
+    dom::object object;
+    dom::array list;
+    if (last[browser] && read_object(*last[browser], object)) read_browser(object, parsed);
+    if (last[clicks] && read_array(*last[clicks], list)) parsed.click_count = element_count(list);
+    if (last[scrolls] && read_array(*last[scrolls], list)) parsed.scroll_count = element_count(list);
+    if (last[keystrokes] && read_array(*last[keystrokes], list)) {
+        append_records(list, kMaxKeystrokeListPositions, parsed.keystrokes, read_keystroke);
+    }
+    if (last[mouse_movements] && read_array(*last[mouse_movements], list)) {
+        append_records(list, SIZE_MAX, parsed.points, read_movement);
+    }
     return parsed;
 }
 

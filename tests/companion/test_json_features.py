@@ -47,7 +47,7 @@ ROADS = {
         NATIVE,
     ),
     "duplicate fields inside items": (
-        b'{"mouse_movements":[{"x":1,"x":"a","y":2,"t":3},{"x":1,"y":2,"t":3,"t":4}],'
+        b'{"mouse_movements":[{"x":1,"x":"a","y":2,"t":3},{"x":1,"y":2,"t":3,"t":4},{"x":1,"y":2,"t":3,"r":2,"r":"a"}],'
         b'"keystrokes":[{"t":5,"t":null,"down":7,"key":"a","key":"b"}]}',
         NATIVE,
     ),
