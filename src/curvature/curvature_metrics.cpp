@@ -44,7 +44,6 @@ class CurvatureWorkspace {
             .curvature = carve(interior),
             .rate = carve(samples - 3),
         };
-        std::ranges::fill(series_.curvature, 0.0);
     }
 
     const CurvatureSeries& series() const { return series_; }

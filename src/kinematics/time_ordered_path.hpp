@@ -20,6 +20,6 @@ struct TimeOrderedPath {
 // Writes the earliest samples by time into `room`, as many as it holds, and
 // returns the part written: ascending and stable (samples with equal times keep
 // their list order). NaN times are placed as std::weak_order places them.
-TimeOrderedPath earliest_path(std::span<const MovementPoint> points, const TimeOrderedPath& room);
+TimeOrderedPath earliest_path(std::span<const MovementPoint> points, TimeOrderedPath room);
 
 }  // namespace veltrix
