@@ -93,7 +93,7 @@ std::size_t collect_digraph_latencies(Presses presses, std::span<DigraphLatency>
 
 KeystrokeTiming::KeystrokeTiming(std::span<const KeystrokeRecord> records)
     : dwell_times_(records.size()), flight_times_(records.size()), digraph_latencies_(records.size()) {
-    const ScratchBuffer<const KeystrokeRecord*, kInlineRecords> presses(records.size());
+    ScratchBuffer<const KeystrokeRecord*, kInlineRecords> presses(records.size());
     in_press_order(records, presses.elements());
     dwell_count_ = collect_dwell_times(presses.elements(), dwell_times_.elements());
     flight_count_ = collect_flight_times(presses.elements(), flight_times_.elements());

@@ -39,7 +39,7 @@ SpectralFeatures compute_spectral_features(std::span<const double> speeds, doubl
         return {};
     }
     const std::size_t bin_count = power_bin_count(speeds.size());
-    const ScratchBuffer<double, kInlineSpeeds + power_bin_count(kInlineSpeeds)> scratch(speeds.size() + bin_count);
+    ScratchBuffer<double, kInlineSpeeds + power_bin_count(kInlineSpeeds)> scratch(speeds.size() + bin_count);
     const std::span<double> centred = scratch.elements().first(speeds.size());
     const std::span<double> power = scratch.elements().last(bin_count);
     for (std::size_t i = 0; i < speeds.size(); ++i) {

@@ -26,7 +26,8 @@ class ScratchBuffer {
     ScratchBuffer(const ScratchBuffer&) = delete;
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
 
-    std::span<T> elements() const { return elements_; }
+    std::span<T> elements() { return elements_; }
+    std::span<const T> elements() const { return elements_; }
 
   private:
     std::array<T, kInlineCapacity> inline_;  // default-initialised: no cost for the unused part
