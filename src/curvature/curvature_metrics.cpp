@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 
 #include "curvature/curvature_kernels.hpp"
 #include "curvature/curvature_score.hpp"
+#include "platform/scratch_buffer.hpp"
 
 namespace veltrix {
 
@@ -14,15 +14,19 @@ namespace {
 // Two segments are needed for one curvature value and two curvature values for one rate.
 constexpr std::size_t kMinSamples = 4;
 
-// Three segment series, four interior series and the rate series.
-std::size_t working_elements(std::size_t samples) { return 3 * (samples - 1) + 4 * (samples - 2) + (samples - 3); }
+// Paths as long as the kinematics pass (their sample limit) keep their series inline.
+constexpr std::size_t kInlineSamples = 300;
 
-// Every working series at its exact length, carved from one allocation.
+// Three segment series, four interior series and the rate series.
+constexpr std::size_t working_elements(std::size_t samples) {
+    return 3 * (samples - 1) + 4 * (samples - 2) + (samples - 3);
+}
+
+// Every working series at its exact length, carved from one buffer.
 class CurvatureWorkspace {
   public:
-    explicit CurvatureWorkspace(std::size_t samples)
-        : storage_(std::make_unique_for_overwrite<double[]>(working_elements(samples))) {
-        double* next = storage_.get();
+    explicit CurvatureWorkspace(std::size_t samples) : storage_(working_elements(samples)) {
+        double* next = storage_.elements().data();
         const auto carve = [&next](std::size_t length) {
             const std::span<double> series(next, length);
             next += length;
@@ -40,13 +44,12 @@ class CurvatureWorkspace {
             .curvature = carve(interior),
             .rate = carve(samples - 3),
         };
-        std::ranges::fill(series_.curvature, 0.0);
     }
 
     const CurvatureSeries& series() const { return series_; }
 
   private:
-    std::unique_ptr<double[]> storage_;
+    ScratchBuffer<double, working_elements(kInlineSamples)> storage_;
     CurvatureSeries series_;
 };
 

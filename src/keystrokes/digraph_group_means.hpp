@@ -15,7 +15,7 @@ struct DigraphGroupMeans {
     double other = 0.0;   // every other pair
 };
 
-// `latencies` grouped by digraph as DigraphLatencies keeps them. nullopt unless
+// `latencies` grouped by digraph, as KeystrokeTiming keeps them. nullopt unless
 // both groups have at least one digraph: a comparison needs both.
 std::optional<DigraphGroupMeans> digraph_group_means(std::span<const DigraphLatency> latencies);
 

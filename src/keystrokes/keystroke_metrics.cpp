@@ -13,19 +13,21 @@ KeystrokeMetrics compute_keystroke_metrics(std::span<const KeystrokeRecord> reco
     if (records.empty()) {
         return {};
     }
-    const KeystrokeTiming timing = derive_keystroke_timing(records);
-    const double dwell_mean = mean(timing.dwell_times);
-    const double flight_mean = mean(timing.flight_times);
+    const KeystrokeTiming timing(records);
+    const std::span<const double> dwell_times = timing.dwell_times();
+    const std::span<const double> flight_times = timing.flight_times();
+    const double dwell_mean = mean(dwell_times);
+    const double flight_mean = mean(flight_times);
     const KeystrokeEvidence evidence{
         .record_count = records.size(),
-        .dwell_count = timing.dwell_times.size(),
+        .dwell_count = dwell_times.size(),
         .dwell_mean = dwell_mean,
-        .dwell_variance = population_variance(timing.dwell_times, dwell_mean),
-        .flight_count = timing.flight_times.size(),
+        .dwell_variance = population_variance(dwell_times, dwell_mean),
+        .flight_count = flight_times.size(),
         .flight_mean = flight_mean,
-        .flight_variance = population_variance(timing.flight_times, flight_mean),
-        .flight_entropy = flight_time_entropy(timing.flight_times),
-        .digraph_means = digraph_group_means(timing.digraph_latencies),
+        .flight_variance = population_variance(flight_times, flight_mean),
+        .flight_entropy = flight_time_entropy(flight_times),
+        .digraph_means = digraph_group_means(timing.digraph_latencies()),
     };
     return {
         .key_count = records.size(),

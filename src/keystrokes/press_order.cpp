@@ -20,17 +20,12 @@ constexpr auto pressed_earlier = [](const KeystrokeRecord* a, const KeystrokeRec
 
 }  // namespace
 
-std::vector<const KeystrokeRecord*> in_press_order(std::span<const KeystrokeRecord> records) {
-    std::vector<const KeystrokeRecord*> presses;
-    presses.reserve(records.size());
-    for (const KeystrokeRecord& record : records) {
-        presses.push_back(&record);
-    }
+void in_press_order(std::span<const KeystrokeRecord> records, std::span<const KeystrokeRecord*> presses) {
+    std::ranges::transform(records, presses.begin(), [](const KeystrokeRecord& record) { return &record; });
     // Browsers nearly always report presses in order; checking costs far less than sorting.
     if (!std::ranges::is_sorted(presses, pressed_earlier)) {
         std::ranges::stable_sort(presses, pressed_earlier);
     }
-    return presses;
 }
 
 }  // namespace veltrix

@@ -1,9 +1,9 @@
 #include "kinematics/mouse_kinematics.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 #include "kinematics/series_statistics.hpp"
 #include "kinematics/time_ordered_path.hpp"
@@ -30,26 +30,39 @@ double distance(const TimeOrderedPath& path, std::size_t from, std::size_t to) {
     return std::sqrt(dx * dx + dy * dy);
 }
 
+// Every series of the analysis at the sample limit's length, left
+// uninitialised: about 14 KiB of the caller's stack, so that no visit's
+// kinematics allocate. Each series is written before it is read.
+struct KinematicsSeries {
+    std::array<double, kMaxUsedPoints> x;
+    std::array<double, kMaxUsedPoints> y;
+    std::array<double, kMaxUsedPoints> t;
+    std::array<double, kMaxUsedPoints - 1> time_steps;
+    std::array<double, kMaxUsedPoints - 1> velocities;
+    std::array<double, kMaxUsedPoints - 2> accelerations;
+};
+
 // Per-segment series of a time-ordered path, segment i joining points i and i + 1,
 // and the totals taken in segment order while the series are built.
 struct Segments {
-    std::vector<double> time_steps;  // floored at kMinTimeStep
-    std::vector<double> velocities;
+    std::span<const double> time_steps;  // floored at kMinTimeStep
+    std::span<const double> velocities;
     double total_distance = 0.0;
     double time_step_sum = 0.0;
     double velocity_sum = 0.0;
     double max_velocity = 0.0;  // starts at 0.0, so a NaN speed can never become the maximum
 };
 
-Segments segments_of(const TimeOrderedPath& path) {
-    const std::size_t count = path.t.size() - 1;
-    Segments segments{std::vector<double>(count), std::vector<double>(count)};
+Segments segments_of(const TimeOrderedPath& path, KinematicsSeries& series) {
+    const std::size_t count = path.size() - 1;
+    Segments segments{.time_steps = std::span(series.time_steps).first(count),
+                      .velocities = std::span(series.velocities).first(count)};
     for (std::size_t i = 0; i < count; ++i) {
         const double length = distance(path, i, i + 1);
         const double step = std::max(path.t[i + 1] - path.t[i], kMinTimeStep);
         const double velocity = length / step;
-        segments.time_steps[i] = step;
-        segments.velocities[i] = velocity;
+        series.time_steps[i] = step;
+        series.velocities[i] = velocity;
         segments.total_distance += length;
         segments.time_step_sum += step;
         segments.velocity_sum += velocity;
@@ -93,10 +106,10 @@ struct AccelerationSummary {
 
 // Acceleration divides by the later segment's step, jerk by the step after that.
 // Jerk magnitudes are summed as the accelerations are derived, never stored.
-AccelerationSummary summarise_acceleration(const Segments& segments) {
+AccelerationSummary summarise_acceleration(const Segments& segments, KinematicsSeries& series) {
     const std::span<const double> velocities = segments.velocities;
     const std::span<const double> time_steps = segments.time_steps;
-    std::vector<double> accelerations(velocities.size() - 1);
+    const std::span<double> accelerations = std::span(series.accelerations).first(velocities.size() - 1);
     double acceleration_sum = 0.0;
     double jerk_magnitude_sum = 0.0;
     for (std::size_t i = 0; i < accelerations.size(); ++i) {
@@ -124,18 +137,19 @@ MouseKinematics compute_mouse_kinematics(std::span<const MovementPoint> points) 
         return result;
     }
 
-    const TimeOrderedPath path = earliest_path(points, kMaxUsedPoints);
-    if (path.t.size() >= kMinCurvaturePoints) {
+    KinematicsSeries series;
+    const TimeOrderedPath path = earliest_path(points, {series.x, series.y, series.t});
+    if (path.size() >= kMinCurvaturePoints) {
         result.curvature = compute_curvature_metrics(path.x, path.y, path.t);
     }
 
-    const Segments segments = segments_of(path);
+    const Segments segments = segments_of(path, series);
     const std::span<const double> velocities = segments.velocities;
     const auto segment_count = static_cast<double>(velocities.size());
 
     result.total_distance = segments.total_distance;
     if (result.total_distance > kMinDistanceForStraightness) {
-        const double chord = distance(path, 0, path.t.size() - 1);
+        const double chord = distance(path, 0, path.size() - 1);
         result.straightness = std::min(1.0, chord / result.total_distance);
     }
 
@@ -149,7 +163,7 @@ MouseKinematics compute_mouse_kinematics(std::span<const MovementPoint> points) 
         result.spectral = compute_spectral_features(velocities, result.avg_velocity);
     }
 
-    const AccelerationSummary acceleration = summarise_acceleration(segments);
+    const AccelerationSummary acceleration = summarise_acceleration(segments, series);
     result.avg_acceleration = acceleration.mean;
     result.acceleration_var = acceleration.variance;
     result.avg_jerk = acceleration.mean_jerk_magnitude;

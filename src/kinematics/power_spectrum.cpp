@@ -1,7 +1,6 @@
 #include "kinematics/power_spectrum.hpp"
 
 #include <cmath>
-#include <cstddef>
 #include <memory>
 
 #include "kinematics/power_spectrum_kernels.hpp"
@@ -9,19 +8,17 @@
 
 namespace veltrix {
 
-std::vector<double> compute_power_spectrum(std::span<const double> samples) {
+void compute_power_spectrum(std::span<const double> samples, std::span<double> power) {
     const std::shared_ptr<const TwiddleTable> table = shared_twiddle_tables().table_for(samples.size());
     if (!table) {
-        return direct_power_spectrum(samples);
+        direct_power_spectrum(samples, power);
+        return;
     }
-    std::vector<double> power(table->bin_count());
     active_power_spectrum_kernel()(*table, samples.data(), table->next_sweep(), power.data());
-    return power;
 }
 
-std::vector<double> direct_power_spectrum(std::span<const double> samples) {
+void direct_power_spectrum(std::span<const double> samples, std::span<double> power) {
     const std::size_t sample_count = samples.size();
-    std::vector<double> power(sample_count / 2 + 1);
     for (std::size_t bin = 0; bin < power.size(); ++bin) {
         const double omega = bin_frequency(bin, sample_count);
         double real = 0.0;
@@ -35,7 +32,6 @@ std::vector<double> direct_power_spectrum(std::span<const double> samples) {
         }
         power[bin] = real * real + imaginary * imaginary;
     }
-    return power;
 }
 
 }  // namespace veltrix

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <vector>
 
 #include "kinematics/power_spectrum.hpp"
 #include "kinematics/series_statistics.hpp"
+#include "platform/scratch_buffer.hpp"
 
 namespace veltrix {
 
@@ -17,6 +17,9 @@ constexpr std::size_t kMinSpeedCount = 8;
 constexpr double kMinTotalPower = 1e-9;
 // Bins with a smaller share contribute nothing measurable to the entropy.
 constexpr double kMinEntropyShare = 1e-12;
+// The kinematics pass at most 299 speeds; the centred series and the spectrum of
+// that many fit in the working storage inside the call.
+constexpr std::size_t kInlineSpeeds = 299;
 
 double spectral_entropy_bits(std::span<const double> fluctuation_power, double total_power) {
     double entropy = 0.0;
@@ -35,13 +38,16 @@ SpectralFeatures compute_spectral_features(std::span<const double> speeds, doubl
     if (speeds.size() < kMinSpeedCount) {
         return {};
     }
-    std::vector<double> centred(speeds.begin(), speeds.end());
-    for (double& speed : centred) {
-        speed -= mean_speed;
+    const std::size_t bin_count = power_bin_count(speeds.size());
+    ScratchBuffer<double, kInlineSpeeds + power_bin_count(kInlineSpeeds)> scratch(speeds.size() + bin_count);
+    const std::span<double> centred = scratch.elements().first(speeds.size());
+    const std::span<double> power = scratch.elements().last(bin_count);
+    for (std::size_t i = 0; i < speeds.size(); ++i) {
+        centred[i] = speeds[i] - mean_speed;
     }
-    const std::vector<double> power = compute_power_spectrum(centred);
+    compute_power_spectrum(centred, power);
     // Bin 0 is the residual offset, not a fluctuation.
-    const std::span<const double> fluctuation_power = std::span<const double>(power).subspan(1);
+    const std::span<const double> fluctuation_power = power.subspan(1);
 
     const double total_power = sum(fluctuation_power);
     if (!(total_power > kMinTotalPower)) {  // also rejects NaN

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "kinematics/power_spectrum.hpp"
+
 namespace veltrix {
 
 // Bins accumulated side by side: one AVX2 register of doubles.
@@ -33,7 +35,7 @@ class TwiddleTable {
     static std::size_t byte_size_for(std::size_t sample_count);
 
     std::size_t sample_count() const { return sample_count_; }
-    std::size_t bin_count() const { return sample_count_ / 2 + 1; }
+    std::size_t bin_count() const { return power_bin_count(sample_count_); }
     std::size_t group_count() const { return group_count_for(sample_count_); }
     std::size_t byte_size() const { return values_.size() * sizeof(double); }
 

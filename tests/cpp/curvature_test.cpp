@@ -317,10 +317,11 @@ double population_variance_of(std::span<const double> values) {
     return squares / count;
 }
 
-// The statistics are plain two-pass sums in index order over the series, NaN sign included.
+// The statistics are plain two-pass sums in index order over the series, NaN sign
+// included, whether the working series fit inline (up to 300 samples) or not.
 TEST(CurvatureMetrics, StatisticsSumTheSeriesInIndexOrder) {
     std::mt19937_64 rng(7);
-    for (const std::size_t length : {4, 5, 9, 300}) {
+    for (const std::size_t length : {4, 5, 9, 300, 301, 1000}) {
         for (int round = 0; round < 20; ++round) {
             const Path path = round % 2 == 0 ? random_path(length, rng()) : adversarial_path(length, rng);
             KernelRun reference = run_kernel(reference_kernel, path);

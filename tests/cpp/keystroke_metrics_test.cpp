@@ -14,6 +14,7 @@
 #include "keystrokes/keystroke_metrics.hpp"
 #include "keystrokes/keystroke_timing.hpp"
 #include "keystrokes/press_order.hpp"
+#include "timing_series.hpp"
 
 namespace veltrix {
 namespace {
@@ -44,9 +45,12 @@ std::vector<KeystrokeRecord> shift_presses(const std::vector<double>& downs) {
     return records;
 }
 
-// Where each record of `order` stood in `records`.
-std::vector<std::ptrdiff_t> arrival_positions(const std::vector<KeystrokeRecord>& records,
-                                              const std::vector<const KeystrokeRecord*>& order) {
+using testing::TimingSeries;
+
+// Where each record stood in `records`, in press order.
+std::vector<std::ptrdiff_t> press_order_positions(const std::vector<KeystrokeRecord>& records) {
+    std::vector<const KeystrokeRecord*> order(records.size());
+    in_press_order(records, order);
     std::vector<std::ptrdiff_t> positions;
     for (const KeystrokeRecord* record : order) {
         positions.push_back(record - records.data());
@@ -104,7 +108,7 @@ TEST(KeystrokePressOrder, NaNPressesGoLastAndTiesKeepArrivalOrder) {
         // clang-format on
     };
     // d, b, c, a, then the NaN presses x, y, z.
-    EXPECT_EQ(arrival_positions(records, in_press_order(records)), (std::vector<std::ptrdiff_t>{6, 3, 5, 1, 0, 2, 4}));
+    EXPECT_EQ(press_order_positions(records), (std::vector<std::ptrdiff_t>{6, 3, 5, 1, 0, 2, 4}));
 }
 
 TEST(KeystrokePressOrder, LongInputWithManyNaNsAndTiesStaysStable) {
@@ -130,7 +134,7 @@ TEST(KeystrokePressOrder, LongInputWithManyNaNsAndTiesStaysStable) {
             expected.push_back(kRecords - 1 - i);
         }
     }
-    EXPECT_EQ(arrival_positions(records, in_press_order(records)), expected);
+    EXPECT_EQ(press_order_positions(records), expected);
 }
 
 // ---------------------------------------------------------------- timing series
@@ -141,29 +145,29 @@ const std::vector<KeystrokeRecord> kCatTyping = {
 };
 
 TEST(KeystrokeTiming, DerivesDwellFlightAndDigraphSeries) {
-    const KeystrokeTiming timing = derive_keystroke_timing(kCatTyping);
+    const TimingSeries timing(kCatTyping);
     EXPECT_EQ(timing.dwell_times, (std::vector<double>{95, 80, 90, 90, 80, 90}));
     EXPECT_EQ(timing.flight_times, (std::vector<double>{85, 50, 120, 90, 70}));
     // Grouped in byte order of the pair, not in typing order.
     EXPECT_EQ(timing.digraph_latencies,
-              (DigraphLatencies{typed_pair("at", 150), typed_pair("ca", 180), typed_pair("ec", 210),
-                                typed_pair("he", 130), typed_pair("th", 180)}));
+              (std::vector<DigraphLatency>{typed_pair("at", 150), typed_pair("ca", 180), typed_pair("ec", 210),
+                                           typed_pair("he", 130), typed_pair("th", 180)}));
 }
 
 TEST(KeystrokeTiming, ReversedInputGivesTheSameSeries) {
     const std::vector<KeystrokeRecord> reversed(kCatTyping.rbegin(), kCatTyping.rend());
-    const KeystrokeTiming expected = derive_keystroke_timing(kCatTyping);
-    const KeystrokeTiming timing = derive_keystroke_timing(reversed);
+    const TimingSeries expected(kCatTyping);
+    const TimingSeries timing(reversed);
     EXPECT_EQ(timing.dwell_times, expected.dwell_times);
     EXPECT_EQ(timing.flight_times, expected.flight_times);
     EXPECT_EQ(timing.digraph_latencies, expected.digraph_latencies);
 }
 
 TEST(KeystrokeTiming, EqualDownsPairInArrivalOrderAndFormNoDigraph) {
-    const KeystrokeTiming a_first = derive_keystroke_timing(std::vector{press("a", 100, 150), press("b", 100, 180)});
+    const TimingSeries a_first(std::vector{press("a", 100, 150), press("b", 100, 180)});
     EXPECT_EQ(a_first.flight_times, (std::vector<double>{-50}));
     EXPECT_TRUE(a_first.digraph_latencies.empty());
-    const KeystrokeTiming b_first = derive_keystroke_timing(std::vector{press("b", 100, 180), press("a", 100, 150)});
+    const TimingSeries b_first(std::vector{press("b", 100, 180), press("a", 100, 150)});
     EXPECT_EQ(b_first.flight_times, (std::vector<double>{-80}));
 }
 
@@ -174,7 +178,7 @@ TEST(KeystrokeTiming, DwellWindowIsStrict) {
     } cases[] = {{1000, {}}, {900, {}}, {6000, {}}, {5999, {4999}}, {1000.5, {0.5}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.up);
-        EXPECT_EQ(derive_keystroke_timing(std::vector{press("a", 1000, c.up)}).dwell_times, c.dwells);
+        EXPECT_EQ(TimingSeries(std::vector{press("a", 1000, c.up)}).dwell_times, c.dwells);
     }
 }
 
@@ -194,8 +198,8 @@ TEST(KeystrokeTiming, FlightRunsFromReleaseOrPressWithStrictWindow) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.second_down);
-        const KeystrokeTiming timing =
-            derive_keystroke_timing(std::vector{press("Shift", 0, c.first_up), press("Shift", c.second_down)});
+        const TimingSeries timing =
+            TimingSeries(std::vector{press("Shift", 0, c.first_up), press("Shift", c.second_down)});
         EXPECT_EQ(timing.flight_times, c.flights);
     }
 }
@@ -205,7 +209,7 @@ TEST(KeystrokeTiming, DigraphsNeedTwoSingleCharacterKeysWithinTheLatencyWindow) 
         std::string first;
         std::string second;
         double latency;
-        DigraphLatencies digraphs;
+        std::vector<DigraphLatency> digraphs;
     } cases[] = {
         {"Shift", "a", 100, {}},
         {"A", "B", 100, {typed_pair("ab", 100)}},
@@ -218,24 +222,23 @@ TEST(KeystrokeTiming, DigraphsNeedTwoSingleCharacterKeysWithinTheLatencyWindow) 
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first + "|" + c.second);
-        const KeystrokeTiming timing =
-            derive_keystroke_timing(std::vector{press(c.first, 0), press(c.second, c.latency)});
+        const TimingSeries timing = TimingSeries(std::vector{press(c.first, 0), press(c.second, c.latency)});
         EXPECT_EQ(timing.digraph_latencies, c.digraphs);
     }
 }
 
 TEST(KeystrokeTiming, RepeatedDigraphsCollectTogetherInTimeOrder) {
-    const KeystrokeTiming timing = derive_keystroke_timing(typed("abxab", {0, 100, 300, 400, 450}));
-    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("ab", 100), typed_pair("ab", 50),
-                                                          typed_pair("bx", 200), typed_pair("xa", 100)}));
+    const TimingSeries timing(typed("abxab", {0, 100, 300, 400, 450}));
+    EXPECT_EQ(timing.digraph_latencies, (std::vector<DigraphLatency>{typed_pair("ab", 100), typed_pair("ab", 50),
+                                                                     typed_pair("bx", 200), typed_pair("xa", 100)}));
 }
 
 TEST(KeystrokeTiming, NaNPressTimeYieldsNoIntervalsButBreaksNoOtherPair) {
-    const KeystrokeTiming timing =
-        derive_keystroke_timing(std::vector{press("a", 0, 50), press("b", kNaN, 20), press("c", 100, 150)});
+    const TimingSeries timing =
+        TimingSeries(std::vector{press("a", 0, 50), press("b", kNaN, 20), press("c", 100, 150)});
     EXPECT_EQ(timing.dwell_times, (std::vector<double>{50, 50}));
     EXPECT_EQ(timing.flight_times, (std::vector<double>{50}));
-    EXPECT_EQ(timing.digraph_latencies, (DigraphLatencies{typed_pair("ac", 100)}));
+    EXPECT_EQ(timing.digraph_latencies, (std::vector<DigraphLatency>{typed_pair("ac", 100)}));
 }
 
 // ---------------------------------------------------------------- flight entropy

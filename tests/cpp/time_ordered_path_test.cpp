@@ -34,20 +34,41 @@ std::vector<double> reference_ids(std::vector<MovementPoint> samples, std::size_
     return ids;
 }
 
+// Room for `limit` samples, and the series of the path written into it.
+struct ChosenPath {
+    ChosenPath(const std::vector<MovementPoint>& samples, std::size_t limit)
+        : room_x(limit), room_y(limit), room_t(limit) {
+        const TimeOrderedPath path = earliest_path(samples, {room_x, room_y, room_t});
+        x.assign(path.x.begin(), path.x.end());
+        y.assign(path.y.begin(), path.y.end());
+        t.assign(path.t.begin(), path.t.end());
+    }
+    std::vector<double> room_x, room_y, room_t;
+    std::vector<double> x, y, t;
+};
+
 TEST(TimeOrderedPath, CoordinatesFollowTheChosenSamples) {
-    const TimeOrderedPath path = earliest_path(samples_at({30, 10, 20}), 2);
+    const ChosenPath path(samples_at({30, 10, 20}), 2);
     EXPECT_EQ(path.x, (std::vector<double>{1, 2}));
     EXPECT_EQ(path.y, (std::vector<double>{-10, -20}));
     EXPECT_EQ(path.t, (std::vector<double>{10, 20}));
 }
 
 TEST(TimeOrderedPath, NaNTimesGoToTheEndTheirSignPicks) {
-    const TimeOrderedPath path = earliest_path(samples_at({5, kNaN, 1, -kNaN, 3}), 10);
-    EXPECT_EQ(path.x, (std::vector<double>{3, 2, 4, 0, 1}));
+    EXPECT_EQ(ChosenPath(samples_at({5, kNaN, 1, -kNaN, 3}), 10).x, (std::vector<double>{3, 2, 4, 0, 1}));
+}
+
+// A full room gives up its latest sample for an earlier one, the later of two
+// equal times first, and passes over samples later than all it holds.
+TEST(TimeOrderedPath, FullRoomKeepsTheEarliestSamples) {
+    EXPECT_EQ(ChosenPath(samples_at({4, 6, 2, 6, 5, 1, 9}), 3).x, (std::vector<double>{5, 2, 0}));
+    EXPECT_EQ(ChosenPath(samples_at({1, 3, 3, 3, 2}), 3).x, (std::vector<double>{0, 4, 1}));
+    EXPECT_TRUE(ChosenPath(samples_at({1, 2}), 0).x.empty());
 }
 
 // Orders from nearly sorted (the insertion sort finishes) to shuffled (it gives
-// up part way and the merge sort takes over from where it stopped), with ties.
+// up part way and a stable sort starts over), with ties, in rooms from a half
+// of the samples to more than all of them.
 TEST(TimeOrderedPath, MatchesAStableSortAtEveryLevelOfDisorder) {
     std::mt19937_64 random(20260513);
     const struct {
@@ -76,8 +97,8 @@ TEST(TimeOrderedPath, MatchesAStableSortAtEveryLevelOfDisorder) {
                 std::ranges::shuffle(times, random);
             }
             const std::vector<MovementPoint> samples = samples_at(times);
-            for (const std::size_t limit : {count, std::size_t{300}}) {
-                EXPECT_EQ(earliest_path(samples, limit).x, reference_ids(samples, limit));
+            for (const std::size_t limit : {count, count / 2, std::size_t{300}}) {
+                EXPECT_EQ(ChosenPath(samples, limit).x, reference_ids(samples, limit));
             }
         }
     }
