@@ -5,6 +5,9 @@
 
 #include <immintrin.h>
 
+#include <bit>
+#include <utility>
+
 #include "kinematics/power_spectrum_kernels.hpp"
 
 namespace veltrix {
@@ -15,36 +18,29 @@ namespace {
 // latency of the adds while each chain still sums its bin in sample order.
 constexpr std::size_t kGroupsPerPass = 4;
 
-// Separate multiply and add instructions (no FMA) keep the rounding of the direct sums.
-template <std::size_t kGroups>
+// Separate multiply and add instructions (no FMA) keep the rounding of the direct
+// sums. The groups are a parameter pack so that every accumulator is indexed by
+// a constant: indexed in a loop, GCC kept the accumulators in memory and stored
+// all eight on every sample, about a tenth of the spectrum's time.
+template <std::size_t... G>
 __attribute__((target("avx2"))) void accumulate_groups(const TwiddleTable& table, std::size_t first_group,
-                                                       const double* samples, double* power) {
-    __m256d real[kGroups];
-    __m256d imaginary[kGroups];
-    const double* rows[kGroups];
-    for (std::size_t g = 0; g < kGroups; ++g) {
-        real[g] = _mm256_setzero_pd();
-        imaginary[g] = _mm256_setzero_pd();
-        rows[g] = table.group_rows(first_group + g);
-    }
+                                                       const double* samples, double* power,
+                                                       std::index_sequence<G...>) {
+    __m256d real[] = {(static_cast<void>(G), _mm256_setzero_pd())...};
+    __m256d imaginary[] = {(static_cast<void>(G), _mm256_setzero_pd())...};
+    const double* const rows[] = {table.group_rows(first_group + G)...};
     const std::size_t sample_count = table.sample_count();
     for (std::size_t i = 0; i < sample_count; ++i) {
         const __m256d sample = _mm256_broadcast_sd(samples + i);
         const std::size_t offset = i * TwiddleTable::kRowWidth;
-        for (std::size_t g = 0; g < kGroups; ++g) {
-            const __m256d cosines = _mm256_loadu_pd(rows[g] + offset);
-            const __m256d sines = _mm256_loadu_pd(rows[g] + offset + kSpectrumLanes);
-            real[g] = _mm256_add_pd(real[g], _mm256_mul_pd(sample, cosines));
-            imaginary[g] = _mm256_sub_pd(imaginary[g], _mm256_mul_pd(sample, sines));
-        }
+        ((real[G] = _mm256_add_pd(real[G], _mm256_mul_pd(sample, _mm256_loadu_pd(rows[G] + offset))),
+          imaginary[G] = _mm256_sub_pd(imaginary[G],
+                                       _mm256_mul_pd(sample, _mm256_loadu_pd(rows[G] + offset + kSpectrumLanes)))),
+         ...);
     }
-    for (std::size_t g = 0; g < kGroups; ++g) {
-        BinLanes real_lanes;
-        BinLanes imaginary_lanes;
-        _mm256_storeu_pd(real_lanes.data(), real[g]);
-        _mm256_storeu_pd(imaginary_lanes.data(), imaginary[g]);
-        store_group_powers(real_lanes, imaginary_lanes, first_group + g, table.bin_count(), power);
-    }
+    (store_group_powers(std::bit_cast<BinLanes>(real[G]), std::bit_cast<BinLanes>(imaginary[G]), first_group + G,
+                        table.bin_count(), power),
+     ...);
 }
 
 }  // namespace
@@ -53,11 +49,11 @@ __attribute__((target("avx2"))) void power_spectrum_kernel_avx2(const TwiddleTab
                                                                 TableSweep sweep, double* power) {
     sweep_group_blocks(table, kGroupsPerPass, sweep, [&](std::size_t first_group, std::size_t count) {
         if (count == kGroupsPerPass) {
-            accumulate_groups<kGroupsPerPass>(table, first_group, samples, power);
+            accumulate_groups(table, first_group, samples, power, std::make_index_sequence<kGroupsPerPass>{});
             return;
         }
         for (std::size_t group = first_group; group < first_group + count; ++group) {
-            accumulate_groups<1>(table, group, samples, power);
+            accumulate_groups(table, group, samples, power, std::index_sequence<0>{});
         }
     });
 }
