@@ -34,8 +34,8 @@ __attribute__((target("avx2"))) void accumulate_groups(const TwiddleTable& table
         const __m256d sample = _mm256_broadcast_sd(samples + i);
         const std::size_t offset = i * TwiddleTable::kRowWidth;
         ((real[G] = _mm256_add_pd(real[G], _mm256_mul_pd(sample, _mm256_loadu_pd(rows[G] + offset))),
-          imaginary[G] = _mm256_sub_pd(imaginary[G],
-                                       _mm256_mul_pd(sample, _mm256_loadu_pd(rows[G] + offset + kSpectrumLanes)))),
+          imaginary[G] =
+              _mm256_sub_pd(imaginary[G], _mm256_mul_pd(sample, _mm256_loadu_pd(rows[G] + offset + kSpectrumLanes)))),
          ...);
     }
     (store_group_powers(std::bit_cast<BinLanes>(real[G]), std::bit_cast<BinLanes>(imaginary[G]), first_group + G,
