@@ -1,0 +1,102 @@
+"""The keys that a challenge secret is turned into: one for the tag, one for
+the hashes that bind a token to its action and client, and a one-byte key id
+that picks the secret when tokens are verified during a key rotation.
+
+Each is derived from the secret with HMAC-SHA-256 under a label of its own, so
+no value of this module is ever computed with the secret itself, and nothing
+else a service signs with the same secret can pass for one of them.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import hmac
+from collections.abc import Sequence
+
+MIN_SECRET_BYTES = 32
+TAG_BYTES = 16
+BINDING_BYTES = 16
+_DERIVATION_LABEL = b"veltrix challenge token v1\x00"
+_SHA256_BLOCK_BYTES = 64
+# Action names are the service's own and few; the cache is emptied if a caller feeds it many.
+_ACTION_CACHE_SIZE = 256
+
+Secret = bytes | bytearray | memoryview | str
+Secrets = Secret | Sequence[Secret]
+
+
+def _derive(secret: bytes, purpose: bytes) -> bytes:
+    return hmac.digest(secret, _DERIVATION_LABEL + purpose, "sha256")
+
+
+def _secret_bytes(secret: object) -> bytes:
+    if isinstance(secret, str):
+        value = secret.encode("utf-8")
+    elif isinstance(secret, bytes | bytearray | memoryview):
+        value = bytes(secret)
+    else:
+        raise TypeError(f"a challenge secret must be bytes or str, not {type(secret).__name__}")
+    if len(value) < MIN_SECRET_BYTES:
+        raise ValueError(
+            f"a challenge secret must have at least {MIN_SECRET_BYTES} bytes, this one has {len(value)}:"
+            " use secrets.token_bytes(32) or longer"
+        )
+    return value
+
+
+class SigningKey:
+    """The keys of one secret. `tag_prefix` is absorbed into every tag's input
+    (the token's version prefix, so a tag never verifies under another format)."""
+
+    __slots__ = ("_action_hashes", "_binding_key", "_tag_inner", "_tag_outer", "_unbound_hash", "key_id")
+
+    def __init__(self, secret: bytes, tag_prefix: bytes) -> None:
+        self.key_id = _derive(secret, b"key id")[0]
+        # HMAC-SHA-256 with its two padded-key blocks hashed once, here: a tag
+        # then costs two hash copies instead of the key schedule each time.
+        tag_key = _derive(secret, b"tag").ljust(_SHA256_BLOCK_BYTES, b"\0")
+        self._tag_inner = hashlib.sha256(bytes(byte ^ 0x36 for byte in tag_key))
+        self._tag_inner.update(tag_prefix)
+        self._tag_outer = hashlib.sha256(bytes(byte ^ 0x5C for byte in tag_key))
+        self._binding_key = _derive(secret, b"binding")
+        self._unbound_hash = self._keyed_hash(b"", b"vxnoclnt")
+        self._action_hashes: dict[str, bytes] = {}
+
+    def tag(self, signed: bytes) -> bytes:
+        """HMAC-SHA-256 of the tag prefix and `signed`, truncated to TAG_BYTES."""
+        inner = self._tag_inner.copy()
+        inner.update(signed)
+        outer = self._tag_outer.copy()
+        outer.update(inner.digest())
+        return outer.digest()[:TAG_BYTES]
+
+    def _keyed_hash(self, data: bytes, person: bytes) -> bytes:
+        return hashlib.blake2s(data, digest_size=BINDING_BYTES, key=self._binding_key, person=person).digest()
+
+    def action_hash(self, action: str) -> bytes:
+        cached = self._action_hashes.get(action)
+        if cached is None:
+            if len(self._action_hashes) >= _ACTION_CACHE_SIZE:
+                self._action_hashes.clear()
+            cached = self._action_hashes[action] = self._keyed_hash(
+                action.encode("utf-8", "surrogatepass"), b"vxaction"
+            )
+        return cached
+
+    def client_hash(self, client: str | None) -> bytes:
+        """A keyed hash of `client`, so that a token does not reveal the address or
+        name it is bound to; None (no binding) has a hash of its own."""
+        if client is None:
+            return self._unbound_hash
+        return self._keyed_hash(client.encode("utf-8", "surrogatepass"), b"vxclient")
+
+
+def signing_keys(secrets: Secrets, tag_prefix: bytes) -> tuple[SigningKey, ...]:
+    """The keys of `secrets` (one secret, or several with the signing one first)."""
+    if isinstance(secrets, str | bytes | bytearray | memoryview):
+        secrets = [secrets]
+    elif not isinstance(secrets, Sequence):
+        raise TypeError(f"challenge secrets must be bytes, str or a sequence of them, not {type(secrets).__name__}")
+    if not secrets:
+        raise ValueError("at least one challenge secret is needed")
+    return tuple(SigningKey(_secret_bytes(secret), tag_prefix) for secret in secrets)
