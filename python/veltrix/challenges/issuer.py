@@ -60,9 +60,9 @@ class ChallengeIssuer:
 
     `secret` is bytes or a str of at least 32 bytes (``secrets.token_bytes(32)``),
     or a list of them for key rotation: tokens are signed with the first and
-    accepted under any. To rotate, put the new secret first and drop the old one
-    once its last tokens have expired (`ttl` later). Every host and worker
-    needs the same secrets.
+    accepted under any. Every host and worker needs the same secrets; to rotate,
+    add the new secret last everywhere, then move it first everywhere, and drop
+    the old one ``ttl + max_skew`` seconds later.
 
     `ttl` is each token's lifetime in seconds. `max_skew` is how far the clocks
     of the hosts that issue and verify may disagree: a token issued up to that
