@@ -83,7 +83,16 @@ class ChallengeIssuer:
     `clock` returns the current epoch time in seconds (tests move it).
     """
 
-    __slots__ = ("_clock", "_engine", "_keys_by_id", "_lifetime_ms", "_max_lifetime_ms", "_max_skew", "_signing_key")
+    __slots__ = (
+        "_clock",
+        "_consume_nonce",
+        "_engine",
+        "_keys_by_id",
+        "_lifetime_ms",
+        "_max_lifetime_ms",
+        "_max_skew",
+        "_signing_key",
+    )
 
     def __init__(
         self,
@@ -119,6 +128,7 @@ class ChallengeIssuer:
         self._lifetime_ms = lifetime_ms
         self._max_skew = max_skew
         self._engine = engine
+        self._consume_nonce = engine.consume_nonce
         self._clock = clock
 
     @property
@@ -216,7 +226,7 @@ class ChallengeIssuer:
     def consume(self, challenge: Challenge) -> None:
         """Records the id of a checked `challenge`: "replayed" if it was recorded
         before, "expired" if the expiry passed while recording."""
-        accepted = self._engine.consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
+        accepted = self._consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
         if accepted is not True:
             _refuse_consumption(self._engine, accepted)
         if self._clock() >= challenge.expires_at:
@@ -224,7 +234,7 @@ class ChallengeIssuer:
 
     async def consume_async(self, challenge: Challenge) -> None:
         """consume() awaiting the engine."""
-        accepted = self._engine.consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
+        accepted = self._consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
         if accepted is not True and accepted is not False:
             accepted = await accepted
         if accepted is not True:
