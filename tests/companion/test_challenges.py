@@ -201,9 +201,10 @@ def test_a_token_expires_on_the_servers_clock(issuer, clock):
 
 def test_a_token_from_the_future_is_accepted_within_the_skew_only(clock):
     ahead = Clock(NOW + 5)
-    token_within, token_beyond = ChallengeIssuer(SECRET, clock=ahead).issue(), None
+    issuer_ahead = ChallengeIssuer(SECRET, clock=ahead)
+    token_within = issuer_ahead.issue()
     ahead.now = NOW + 5.001
-    token_beyond = ChallengeIssuer(SECRET, clock=ahead).issue()
+    token_beyond = issuer_ahead.issue()
     verifier = ChallengeIssuer(SECRET, clock=clock)
     verifier.verify(token_within)
     assert refusal_reason(verifier, token_beyond) == "expired"
