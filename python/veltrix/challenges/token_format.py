@@ -23,12 +23,11 @@ from veltrix.challenges.signing_keys import TAG_BYTES
 PREFIX = "v1."
 TAG_PREFIX = PREFIX.encode("ascii")
 _SIGNED = struct.Struct(">BB16sQI16s16s")
-_TOKEN = struct.Struct(f">BB16sQI16s16s{TAG_BYTES}s")
+_TOKEN = struct.Struct(f"{_SIGNED.format}{TAG_BYTES}s")
 SIGNED_BYTES = _SIGNED.size
 TOKEN_BYTES = _TOKEN.size
 TOKEN_LENGTH = len(PREFIX) + TOKEN_BYTES // 3 * 4
 ID_BYTES = 16
-MAX_LIFETIME_MS = 2**32 - 1
 
 _URLSAFE = b"-_"
 _STANDARD = b"+/"
@@ -66,7 +65,7 @@ def _malformed(detail: str) -> ChallengeRefused:
 def decode(token: object) -> tuple[bytes, bytes]:
     """The 78 bytes of `token` and its ASCII text; ChallengeRefused("malformed")
     for anything but a token's one spelling. Length comes first, so an
-    oversized value costs nothing."""
+    oversized value costs one comparison."""
     if type(token) is not str:
         raise _malformed(f"a challenge token is a str, not {type(token).__name__}")
     if len(token) != TOKEN_LENGTH:
