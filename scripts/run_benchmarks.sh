@@ -4,7 +4,8 @@
 # process, then reading alone against the whole extraction call in an embedded
 # interpreter, then veltrix.extract_features_json against orjson/json +
 # extract_features_rs, the ban statistics and the shared state engines against
-# raw Redis round trips. Each figure is a median, with its ratio measured in the same run.
+# raw Redis round trips, and challenge tokens against plain hmac + secrets.
+# Each figure is a median, with its ratio measured in the same run.
 #   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
@@ -30,3 +31,7 @@ PYTHON="$VENV/bin/python" "$PROJECT_ROOT/benchmarks/cpp/run.sh" "$rounds"
 echo
 # The shared state engines against raw store round trips, on a redis-server of its own.
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/state_store.py" "$@"
+
+echo
+# Challenge tokens against the same checks written plainly, locally and on a redis-server of its own.
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/challenges.py" "$@"

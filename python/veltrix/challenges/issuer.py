@@ -12,9 +12,10 @@ from collections.abc import Awaitable, Callable
 from typing import TYPE_CHECKING, NoReturn, Protocol
 
 from veltrix.challenges import proof_of_work, token_format
-from veltrix.challenges.challenge import Challenge
+from veltrix.challenges.challenge import Challenge, verified_challenge
 from veltrix.challenges.refusal import ChallengeRefused, RefusalReason
 from veltrix.challenges.signing_keys import Secrets, SigningKey, signing_keys
+from veltrix.challenges.token_format import SIGNED_BYTES, decode, unpack
 
 if TYPE_CHECKING:
     from collections.abc import Iterable
@@ -42,12 +43,9 @@ def _seconds(value: object, name: str) -> float:
     return float(value)
 
 
-def _check_action(action: object) -> None:
+def _check_binding(action: object, client: object) -> None:
     if type(action) is not str:
         raise TypeError(f"action must be a str, not {type(action).__name__}")
-
-
-def _check_client(client: object) -> None:
     if client is not None and type(client) is not str:
         raise TypeError(f"client must be a str or None, not {type(client).__name__}")
 
@@ -137,10 +135,9 @@ class ChallengeIssuer:
         characters) bound to `client` (any str, e.g. the visitor's address; the
         token carries only a keyed hash of it), whose proof of work needs
         `difficulty` leading zero bits (0, none, to MAX_DIFFICULTY)."""
-        _check_action(action)
+        _check_binding(action, client)
         if not 0 < len(action) <= MAX_ACTION_LENGTH:
             raise ValueError(f"action must have 1 to {MAX_ACTION_LENGTH} characters, not {len(action)}")
-        _check_client(client)
         if type(difficulty) is not int or not 0 <= difficulty <= proof_of_work.MAX_DIFFICULTY:
             raise ValueError(f"difficulty must be an int from 0 to {proof_of_work.MAX_DIFFICULTY}, not {difficulty!r}")
         key = self._signing_key
@@ -163,12 +160,10 @@ class ChallengeIssuer:
         Raises ChallengeRefused with the first failing reason. Anything that is
         not a well-formed token (None, bytes, 1 MB) is "malformed"; a wrong or
         absent `solution` is "unsolved" when the token asks for proof of work."""
-        _check_action(action)
-        _check_client(client)
-        raw, token_text = token_format.decode(token)
-        key_id, difficulty, token_id, issued_ms, lifetime_ms, action_hash, client_hash = token_format.unpack_signed(raw)
-        signed = raw[: token_format.SIGNED_BYTES]
-        tag = raw[token_format.SIGNED_BYTES :]
+        _check_binding(action, client)
+        raw, token_text = decode(token)
+        key_id, difficulty, token_id, issued_ms, lifetime_ms, action_hash, client_hash, tag = unpack(raw)
+        signed = raw[:SIGNED_BYTES]
         for key in self._keys_by_id.get(key_id, ()):
             if hmac.compare_digest(key.tag(signed), tag):
                 break
@@ -183,7 +178,7 @@ class ChallengeIssuer:
             _refuse("expired", f"issued {issued_at - now:.3f} s in the future, beyond the {self._max_skew:g} s skew")
         if lifetime_ms > self._max_lifetime_ms:
             _refuse("expired", f"its lifetime of {lifetime_ms} ms outlasts the replay window with the skew")
-        if action_hash != key.action_hash(action):
+        if action_hash != key.action_hash(action):  # keyed hashes of the service's own names: timing tells nothing
             _refuse("wrong_action", f"not issued for the action {action!r}")
         if not hmac.compare_digest(client_hash, key.client_hash(client)):
             _refuse("wrong_client", "issued for another client")
@@ -191,7 +186,7 @@ class ChallengeIssuer:
             proof_of_work.is_counter(solution) and proof_of_work.solves(token_text, solution, difficulty)
         ):
             _refuse("unsolved", f"needs a proof of work of {difficulty} leading zero bits")
-        return Challenge(token_id.hex(), action, client, issued_at, expires_at, difficulty)
+        return verified_challenge(token_id.hex(), action, client, issued_at, expires_at, difficulty)
 
     def verify(
         self, token: object, *, action: str = "score", client: str | None = None, solution: object = None

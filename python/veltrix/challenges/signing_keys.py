@@ -48,7 +48,15 @@ class SigningKey:
     """The keys of one secret. `tag_prefix` is absorbed into every tag's input
     (the token's version prefix, so a tag never verifies under another format)."""
 
-    __slots__ = ("_action_hashes", "_binding_key", "_tag_inner", "_tag_outer", "_unbound_hash", "key_id")
+    __slots__ = (
+        "_action_hashes",
+        "_binding_key",
+        "_client_hasher",
+        "_tag_inner",
+        "_tag_outer",
+        "_unbound_hash",
+        "key_id",
+    )
 
     def __init__(self, secret: bytes, tag_prefix: bytes) -> None:
         self.key_id = _derive(secret, b"key id")[0]
@@ -59,7 +67,9 @@ class SigningKey:
         self._tag_inner.update(tag_prefix)
         self._tag_outer = hashlib.sha256(bytes(byte ^ 0x5C for byte in tag_key))
         self._binding_key = _derive(secret, b"binding")
-        self._unbound_hash = self._keyed_hash(b"", b"vxnoclnt")
+        # Keyed BLAKE2s with its key block absorbed; copied for each client.
+        self._client_hasher = self._keyed_hasher(b"vxclient")
+        self._unbound_hash = self._keyed_hasher(b"vxnoclnt").digest()
         self._action_hashes: dict[str, bytes] = {}
 
     def tag(self, signed: bytes) -> bytes:
@@ -70,17 +80,17 @@ class SigningKey:
         outer.update(inner.digest())
         return outer.digest()[:TAG_BYTES]
 
-    def _keyed_hash(self, data: bytes, person: bytes) -> bytes:
-        return hashlib.blake2s(data, digest_size=BINDING_BYTES, key=self._binding_key, person=person).digest()
+    def _keyed_hasher(self, person: bytes) -> hashlib.blake2s:
+        return hashlib.blake2s(digest_size=BINDING_BYTES, key=self._binding_key, person=person)
 
     def action_hash(self, action: str) -> bytes:
         cached = self._action_hashes.get(action)
         if cached is None:
             if len(self._action_hashes) >= _ACTION_CACHE_SIZE:
                 self._action_hashes.clear()
-            cached = self._action_hashes[action] = self._keyed_hash(
-                action.encode("utf-8", "surrogatepass"), b"vxaction"
-            )
+            hasher = self._keyed_hasher(b"vxaction")
+            hasher.update(action.encode("utf-8", "surrogatepass"))
+            cached = self._action_hashes[action] = hasher.digest()
         return cached
 
     def client_hash(self, client: str | None) -> bytes:
@@ -88,7 +98,9 @@ class SigningKey:
         name it is bound to; None (no binding) has a hash of its own."""
         if client is None:
             return self._unbound_hash
-        return self._keyed_hash(client.encode("utf-8", "surrogatepass"), b"vxclient")
+        hasher = self._client_hasher.copy()
+        hasher.update(client.encode("utf-8", "surrogatepass"))
+        return hasher.digest()
 
 
 def signing_keys(secrets: Secrets, tag_prefix: bytes) -> tuple[SigningKey, ...]:

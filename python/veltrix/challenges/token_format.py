@@ -22,8 +22,9 @@ from veltrix.challenges.signing_keys import TAG_BYTES
 PREFIX = "v1."
 TAG_PREFIX = PREFIX.encode("ascii")
 _SIGNED = struct.Struct(">BB16sQI16s16s")
+_TOKEN = struct.Struct(f">BB16sQI16s16s{TAG_BYTES}s")
 SIGNED_BYTES = _SIGNED.size
-TOKEN_BYTES = SIGNED_BYTES + TAG_BYTES
+TOKEN_BYTES = _TOKEN.size
 TOKEN_LENGTH = len(PREFIX) + TOKEN_BYTES // 3 * 4
 ID_BYTES = 16
 MAX_LIFETIME_MS = 2**32 - 1
@@ -34,7 +35,7 @@ _TO_URLSAFE = bytes.maketrans(_STANDARD, _URLSAFE)
 # The standard alphabet's own two characters become "!", which strict decoding refuses.
 _FROM_URLSAFE = bytes.maketrans(_URLSAFE + _STANDARD, _STANDARD + b"!!")
 
-SignedFields = tuple[int, int, bytes, int, int, bytes, bytes]
+TokenFields = tuple[int, int, bytes, int, int, bytes, bytes, bytes]
 
 
 def pack_signed(
@@ -49,9 +50,9 @@ def pack_signed(
     return _SIGNED.pack(key_id, difficulty, token_id, issued_ms, lifetime_ms, action_hash, client_hash)
 
 
-def unpack_signed(raw: bytes) -> SignedFields:
-    """key id, difficulty, id, issue ms, lifetime ms, action hash, client hash."""
-    return _SIGNED.unpack_from(raw)
+def unpack(raw: bytes) -> TokenFields:
+    """key id, difficulty, id, issue ms, lifetime ms, action hash, client hash, tag."""
+    return _TOKEN.unpack(raw)
 
 
 def encode(raw: bytes) -> str:
@@ -72,9 +73,10 @@ def decode(token: object) -> tuple[bytes, bytes]:
         raise _malformed(f"a challenge token has {TOKEN_LENGTH} characters, not {len(token)}")
     if not token.startswith(PREFIX):
         raise _malformed(f"a challenge token starts with {PREFIX!r}")
-    if not token.isascii():
-        raise _malformed("a challenge token is ASCII")
-    text = token.encode("ascii")
+    try:
+        text = token.encode("ascii")
+    except UnicodeEncodeError:
+        raise _malformed("a challenge token is ASCII") from None
     try:
         raw = binascii.a2b_base64(text[len(PREFIX) :].translate(_FROM_URLSAFE), strict_mode=True)
     except binascii.Error:
