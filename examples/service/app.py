@@ -96,7 +96,7 @@ async def lifespan(app):
 async def read_body(request, limit: int) -> bytes:
     """The body, refused once it passes `limit` bytes, before the rest is read."""
     declared = request.headers.get("content-length", "")
-    if declared.isdigit() and int(declared) > limit:
+    if declared.isascii() and declared.isdigit() and int(declared) > limit:
         raise BodyTooLarge
     chunks, size = [], 0
     async for chunk in request.stream():
@@ -108,7 +108,10 @@ async def read_body(request, limit: int) -> bytes:
 
 
 def difficulty_for(client: str) -> int:
-    address = ipaddress.ip_address(client)
+    try:
+        address = ipaddress.ip_address(client)
+    except ValueError:  # a proxy forwarded something else
+        return DISTRUSTED_DIFFICULTY
     return DISTRUSTED_DIFFICULTY if any(address in network for network in DISTRUSTED_NETWORKS) else DIFFICULTY
 
 

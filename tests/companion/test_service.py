@@ -5,7 +5,6 @@ bodies are bounded, bans hold against X-Forwarded-For, and the admin endpoint
 stores only what it validated."""
 
 import asyncio
-import hashlib
 import importlib.util
 import itertools
 import json
@@ -26,6 +25,8 @@ from store_servers import (
 
 import veltrix
 from veltrix import collector
+from veltrix.challenges import solve_proof_of_work
+from veltrix.challenges.proof_of_work import solves
 
 VISIT = json.dumps(
     {
@@ -43,11 +44,7 @@ NEW_CONNECTION_EACH = httpx.Limits(max_keepalive_connections=0, max_connections=
 
 
 def proof_for(token: str, difficulty: int) -> str:
-    """The first counter whose SHA-256 with the token has `difficulty` leading zero bits."""
-    for counter in itertools.count():
-        digest = hashlib.sha256(f"{token}:{counter}".encode()).digest()
-        if int.from_bytes(digest, "big") >> (256 - difficulty) == 0:
-            return str(counter)
+    return solve_proof_of_work(token, difficulty)
 
 
 def solved(token: str, difficulty: int) -> dict[str, str]:
@@ -169,11 +166,8 @@ def with_proof(visitor, proof) -> dict[str, str]:
 
 
 def wrong_proof(token: str, difficulty: int) -> str:
-    """A counter that does not prove the work (the next one after the first that does rarely does)."""
-    for counter in itertools.count(int(proof_for(token, difficulty)) + 1):
-        digest = hashlib.sha256(f"{token}:{counter}".encode()).digest()
-        if int.from_bytes(digest, "big") >> (256 - difficulty) != 0:
-            return str(counter)
+    """A counter that does not prove the work."""
+    return next(str(n) for n in itertools.count() if not solves(token.encode(), str(n), difficulty))
 
 
 ATTACKS = {
@@ -281,6 +275,8 @@ def test_only_the_trusted_proxy_forwards_an_address(visitor, example_service):
         assert visitor.admin("POST", {"ip": SPOOFED_ADDRESS, "duration_sec": 600}).status_code == 200
         assert refusal(proxy.http.get("/challenge", headers=forwarded)) == (403, "banned")
         assert proxy.score(proxy.solved()).status_code == 200  # the proxy itself is not banned
+        # Something that is no address, from the proxy: distrusted, not a failure.
+        assert proxy.challenge(**{"X-Forwarded-For": "unknown"})[1] == DISTRUSTED_DIFFICULTY
     finally:
         visitor.admin("DELETE", {"ip": SPOOFED_ADDRESS})
         proxy.http.close()
