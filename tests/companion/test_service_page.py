@@ -152,6 +152,28 @@ def test_the_collector_keeps_its_bounds(browser, example_service):
     assert [sample["x"] for sample in samples] == [i + 0.123456789012345 for i in range(len(samples))]
 
 
+@pytest.mark.parametrize(
+    ("script", "error"),
+    [
+        ("VeltrixCollector.solveProofOfWork(arguments[0], 32, { timeoutMs: 300 })", "no proof of work found in 300 ms"),
+        ("VeltrixCollector.start({ challengeUrl: '/score' }).send()", "challenge refused (405)"),
+        ("VeltrixCollector.start({ challengeUrl: '/challenge?x', scoreUrl: '/nowhere' }).send()", None),
+    ],
+    ids=["work not done in time", "no challenge", "no score endpoint"],
+)
+def test_sending_fails_with_its_cause(browser, example_service, script, error):
+    browser.get(example_service.url + "/")
+    outcome = browser.execute_async_script(
+        f"const done = arguments[arguments.length - 1]; ({script})"
+        ".then((result) => done({ result }), (error) => done({ error: error.message }));",
+        "v1." + "A" * 104,
+    )
+    if error is None:  # the post itself was refused: send() resolves with the status
+        assert outcome["result"]["status"] == 404 and outcome["result"]["ok"] is False
+    else:
+        assert outcome == {"error": error}
+
+
 @pytest.mark.parametrize("from_other_origin", [True, False], ids=["allowed origin", "origin not allowed"])
 def test_a_page_on_another_origin_sends_only_when_the_service_allows_it(browser, example_service, from_other_origin):
     if from_other_origin:  # the service allows its pages at localhost
