@@ -30,6 +30,7 @@ import hmac
 import ipaddress
 import json
 import logging
+import math
 import os
 
 from starlette.applications import Starlette
@@ -161,10 +162,10 @@ async def score(request):
     await issuer.consume_async(challenge)
     await refuse_banned(request)
     verdict = verdict_of(features)
-    visits_log.info(
-        "visit %s",
-        json.dumps({"visit": challenge.id, "client": request.client.host, "verdict": verdict, "features": features}),
-    )
+    # JSON has no NaN or infinity: a non-finite feature is logged as null.
+    logged = {name: None if isinstance(v, float) and not math.isfinite(v) else v for name, v in features.items()}
+    record = {"visit": challenge.id, "client": request.client.host, "verdict": verdict, "features": logged}
+    visits_log.info("visit %s", json.dumps(record, allow_nan=False))
     # The verdict only: features sent back would show a bot which of its tells to tune.
     return JSONResponse({"verdict": verdict, "visit": challenge.id})
 

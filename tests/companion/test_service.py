@@ -106,6 +106,14 @@ def test_a_solved_challenge_is_accepted_once_and_the_features_stay_server_side(v
     assert refusal(visitor.score(headers)) == (409, "replayed")
 
 
+def test_features_beyond_the_float_range_are_logged_as_json_nulls(visitor, example_service):
+    far = json.dumps({"mouse_movements": [{"x": 1e308 * (i % 2), "y": 0, "t": i} for i in range(10)]}).encode()
+    answer = visitor.score(visitor.solved(), far)
+    assert answer.status_code == 200
+    features = example_service.visit(answer.json()["visit"])["features"]
+    assert features["total_distance"] is None and features["velocity_var"] is None
+
+
 def test_concurrent_replays_are_accepted_once_per_token_across_workers(visitor, example_service):
     tokens = [visitor.solved() for _ in range(REPLAYED_TOKENS)]
 
@@ -343,7 +351,8 @@ def test_a_ban_is_stored_under_the_address_as_the_service_sees_it(visitor, store
     assert not store.is_ip_banned("2001:db8::7")
 
 
-def test_a_store_that_is_down_closes_the_service(monkeypatch):
+@pytest.mark.parametrize("path", ["/challenge", "/score"])
+def test_a_store_that_is_down_closes_the_service(monkeypatch, path):
     monkeypatch.setenv("VELTRIX_REDIS_URL", "redis://127.0.0.1:1/0")  # nothing listens there
     monkeypatch.setenv("VELTRIX_CHALLENGE_SECRETS", CHALLENGE_SECRET)
     spec = importlib.util.spec_from_file_location("example_service_app", EXAMPLE_SERVICE / "app.py")
@@ -351,10 +360,12 @@ def test_a_store_that_is_down_closes_the_service(monkeypatch):
     spec.loader.exec_module(service)
     token = veltrix.ChallengeIssuer(CHALLENGE_SECRET).issue(client="127.0.0.1")
 
-    async def post_once():
+    async def request_once():
         async with service.lifespan(service.app):
             transport = httpx.ASGITransport(app=service.app, client=("127.0.0.1", 40000))
             async with httpx.AsyncClient(transport=transport, base_url="http://service") as client:
-                return await client.post("/score", content=VISIT, headers={collector.CHALLENGE_HEADER: token})
+                if path == "/challenge":
+                    return await client.get(path)
+                return await client.post(path, content=VISIT, headers={collector.CHALLENGE_HEADER: token})
 
-    assert refusal(asyncio.run(post_once())) == (503, "store_unavailable")
+    assert refusal(asyncio.run(request_once())) == (503, "store_unavailable")
