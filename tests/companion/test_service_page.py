@@ -11,7 +11,7 @@ import shutil
 import pytest
 from store_servers import child_environment
 
-from veltrix import collector
+from veltrix import challenges, collector
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.webdriver.chrome.service import Service  # noqa: E402
@@ -131,6 +131,7 @@ def test_the_collector_keeps_its_bounds(browser, example_service):
     browser.get(example_service.url + "/")
     limits = browser.execute_script("return VeltrixCollector.LIMITS")
     assert limits["bodyBytes"] == collector.MAX_BODY_BYTES
+    assert browser.execute_script("return VeltrixCollector.MAX_DIFFICULTY") == challenges.MAX_DIFFICULTY
     recorded = browser.execute_script(
         "for (let i = 0; i < 3 * VeltrixCollector.LIMITS.pointerSamples; i++)"
         "  dispatchEvent(new PointerEvent('pointermove', { clientX: i, clientY: 1 }));"

@@ -23,8 +23,9 @@
     scrolls: 200,
     bodyBytes: 131072,
   });
-  // A difficulty beyond the digest's 256 bits cannot be met; the timeout ends any other.
-  const MAX_DIFFICULTY = 256;
+  // The issuer's highest difficulty (veltrix.challenges.MAX_DIFFICULTY): a challenge asking
+  // for more is refused at once rather than worked on until the timeout.
+  const MAX_DIFFICULTY = 32;
   const MAX_TOKEN_LENGTH = 4096;
   const TOKEN_FORM = /^[A-Za-z0-9_.~-]+$/;
   // Digests in flight at once in the worker: crypto.subtle answers each by a promise.
@@ -46,7 +47,8 @@
     return { browser: browserReport(), mouse_movements: [], keystrokes: [], clicks: [], scrolls: [] };
   }
 
-  function isPasswordField(element) {
+  function isPasswordField(event) {
+    const element = event.composedPath()[0];  // inside a shadow root too, not its host
     return element instanceof HTMLInputElement && element.type === "password";
   }
 
@@ -74,7 +76,7 @@
       if (event.repeat || visit.keystrokes.length >= LIMITS.keystrokes) return;
       const record = { t: performance.now() };
       // Timing only from password fields: what was typed there never leaves the page.
-      if (!isPasswordField(event.target)) record.key = event.key;
+      if (!isPasswordField(event)) record.key = event.key;
       visit.keystrokes.push(record);
       // By physical key: with Shift let go first, "A" goes down and "a" comes up.
       pendingKeys.set(event.code || event.key, record);
@@ -242,5 +244,5 @@
     });
   }
 
-  root.VeltrixCollector = Object.freeze({ start, solveProofOfWork, serializeVisit, LIMITS });
+  root.VeltrixCollector = Object.freeze({ start, solveProofOfWork, serializeVisit, LIMITS, MAX_DIFFICULTY });
 })(typeof window !== "undefined" ? window : self);
