@@ -68,11 +68,9 @@ if not CHALLENGE_SECRETS:
 visits_log = logging.getLogger("veltrix.example.visits")
 
 
-class BodyTooLarge(Exception):
-    pass
-
-
 class Refused(Exception):
+    """A request answered with `status` and {"error": ..., "reason": ...}."""
+
     def __init__(self, status: int, reason: str, error: str) -> None:
         super().__init__(error)
         self.status, self.reason, self.error = status, reason, error
@@ -96,14 +94,15 @@ async def lifespan(app):
 
 async def read_body(request, limit: int) -> bytes:
     """The body, refused once it passes `limit` bytes, before the rest is read."""
+    too_large = Refused(413, "too_large", f"the body is limited to {limit} bytes")
     declared = request.headers.get("content-length", "")
     if declared.isascii() and declared.isdigit() and int(declared) > limit:
-        raise BodyTooLarge
+        raise too_large
     chunks, size = [], 0
     async for chunk in request.stream():
         size += len(chunk)
         if size > limit:
-            raise BodyTooLarge
+            raise too_large
         chunks.append(chunk)
     return b"".join(chunks)
 
@@ -225,10 +224,6 @@ async def challenge_refused(request, error):
     return JSONResponse({"error": "challenge refused", "reason": error.reason}, status_code=status)
 
 
-async def body_too_large(request, error):
-    return JSONResponse({"error": "body too large", "reason": "too_large"}, status_code=413)
-
-
 async def store_failed(request, error):
     return JSONResponse({"error": "state store unavailable", "reason": "store_unavailable"}, status_code=503)
 
@@ -257,7 +252,6 @@ app = Starlette(
     exception_handlers={
         Refused: refused,
         veltrix.ChallengeRefused: challenge_refused,
-        BodyTooLarge: body_too_large,
         veltrix.StateStoreError: store_failed,
     },
     lifespan=lifespan,
