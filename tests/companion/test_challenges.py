@@ -314,6 +314,15 @@ def test_the_largest_difficulty_is_issued_and_checked(issuer):
     assert refusal_reason(issuer, token, solution=non_solution(token, MAX_DIFFICULTY)) == "unsolved"
 
 
+def test_a_signed_token_asking_for_more_work_than_this_version_issues_is_unsolved(issuer):
+    from veltrix.challenges.signing_keys import SigningKey
+
+    raw = raw_bytes(issuer.issue())
+    signed = raw[:1] + bytes([255]) + raw[2:62]
+    token = from_raw(signed + SigningKey(SECRET, b"v1.").tag(signed))
+    assert refusal_reason(issuer, token, solution="0") == "unsolved"
+
+
 @pytest.mark.parametrize("difficulty", [-1, MAX_DIFFICULTY + 1, 1.0, True, "4", None])
 def test_difficulties_outside_the_range_are_not_issued(issuer, difficulty):
     with pytest.raises(ValueError, match="difficulty"):
@@ -364,6 +373,7 @@ def test_secrets_whose_key_ids_collide_are_both_accepted(clock):
         ({"ttl": 41, "max_skew": 20}, ValueError, "60 s"),
         ({"max_skew": -1}, ValueError, "max_skew"),
         ({"engine": object()}, TypeError, "consume_nonce"),
+        ({"clock": 1_800_000_000.0}, TypeError, "clock"),
     ],
 )
 def test_unsafe_settings_are_refused_at_construction(arguments, error, message):

@@ -44,6 +44,7 @@ def _seconds(value: object, name: str) -> float:
 
 
 def _check_binding(action: object, client: object) -> None:
+    """TypeError unless `action` is a str and `client` a str or None."""
     if type(action) is not str:
         raise TypeError(f"action must be a str, not {type(action).__name__}")
     if client is not None and type(client) is not str:
@@ -109,6 +110,8 @@ class ChallengeIssuer:
             from veltrix.state import LocalStateEngine
 
             engine = LocalStateEngine()
+        if not callable(clock):
+            raise TypeError(f"clock must be a callable returning epoch seconds, not {type(clock).__name__}")
         if not callable(getattr(engine, "consume_nonce", None)):
             raise TypeError(f"engine must be a state engine with consume_nonce, not {type(engine).__name__}")
         self._signing_key = keys[0]
@@ -147,7 +150,7 @@ class ChallengeIssuer:
             os.urandom(token_format.ID_BYTES),
             math.floor(self._clock() * 1000),
             self._lifetime_ms,
-            key.action_hash(action),
+            key.action_hashes[action],
             key.client_hash(client),
         )
         return token_format.encode(signed + key.tag(signed))
@@ -160,7 +163,11 @@ class ChallengeIssuer:
         Raises ChallengeRefused with the first failing reason. Anything that is
         not a well-formed token (None, bytes, 1 MB) is "malformed"; a wrong or
         absent `solution` is "unsolved" when the token asks for proof of work."""
-        _check_binding(action, client)
+        return self._check(token, action, client, solution)
+
+    def _check(self, token: object, action: str, client: str | None, solution: object) -> Challenge:
+        if type(action) is not str or (client is not None and type(client) is not str):
+            _check_binding(action, client)
         raw, token_text = decode(token)
         key_id, difficulty, token_id, issued_ms, lifetime_ms, action_hash, client_hash, tag = unpack(raw)
         signed = raw[:SIGNED_BYTES]
@@ -178,7 +185,7 @@ class ChallengeIssuer:
             _refuse("expired", f"issued {issued_at - now:.3f} s in the future, beyond the {self._max_skew:g} s skew")
         if lifetime_ms > self._max_lifetime_ms:
             _refuse("expired", f"its lifetime of {lifetime_ms} ms outlasts the replay window with the skew")
-        if action_hash != key.action_hash(action):  # keyed hashes of the service's own names: timing tells nothing
+        if action_hash != key.action_hashes[action]:  # keyed hashes of the service's own names: timing tells nothing
             _refuse("wrong_action", f"not issued for the action {action!r}")
         if not hmac.compare_digest(client_hash, key.client_hash(client)):
             _refuse("wrong_client", "issued for another client")
@@ -194,7 +201,7 @@ class ChallengeIssuer:
         """check(), then consume() on a synchronous engine: the Challenge once,
         ChallengeRefused otherwise; StateStoreError if the store fails (the token
         is then not accepted)."""
-        challenge = self.check(token, action=action, client=client, solution=solution)
+        challenge = self._check(token, action, client, solution)
         self.consume(challenge)
         return challenge
 
@@ -202,7 +209,7 @@ class ChallengeIssuer:
         self, token: object, *, action: str = "score", client: str | None = None, solution: object = None
     ) -> Challenge:
         """verify() awaiting the engine (AsyncRedisStateEngine; a synchronous engine is called directly)."""
-        challenge = self.check(token, action=action, client=client, solution=solution)
+        challenge = self._check(token, action, client, solution)
         await self.consume_async(challenge)
         return challenge
 
@@ -210,29 +217,33 @@ class ChallengeIssuer:
         """Records the id of a checked `challenge`: "replayed" if it was recorded
         before, "expired" if the expiry passed while recording."""
         accepted = self._engine.consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
-        if not isinstance(accepted, bool):
-            close = getattr(accepted, "close", None)
-            if close is not None:
-                close()  # an unawaited coroutine: the engine recorded nothing
-            raise TypeError(
-                f"{type(self._engine).__name__}.consume_nonce is asynchronous: use verify_async or consume_async"
-            )
-        self._accept(challenge, accepted)
+        if accepted is not True:
+            _refuse_consumption(self._engine, accepted)
+        if self._clock() >= challenge.expires_at:
+            _refuse("expired", _EXPIRED_WHILE_RECORDING)
 
     async def consume_async(self, challenge: Challenge) -> None:
         """consume() awaiting the engine."""
         accepted = self._engine.consume_nonce(REPLAY_KEY_PREFIX + challenge.id)
-        if not isinstance(accepted, bool):
+        if accepted is not True and accepted is not False:
             accepted = await accepted
-        self._accept(challenge, accepted)
-
-    def _accept(self, challenge: Challenge, accepted: object) -> None:
         if accepted is not True:
-            if accepted is False:
-                _refuse("replayed", "this token was accepted before")
-            raise TypeError(f"consume_nonce returned {type(accepted).__name__}, not bool")
+            _refuse_consumption(self._engine, accepted)
         if self._clock() >= challenge.expires_at:
-            _refuse("expired", "expired while its id was being recorded")
+            _refuse("expired", _EXPIRED_WHILE_RECORDING)
+
+
+_EXPIRED_WHILE_RECORDING = "expired while its id was being recorded"
+
+
+def _refuse_consumption(engine: ReplayEngine, accepted: object) -> NoReturn:
+    if accepted is False:
+        _refuse("replayed", "this token was accepted before")
+    close = getattr(accepted, "close", None)
+    if close is not None:
+        close()  # an unawaited coroutine: the engine recorded nothing
+        raise TypeError(f"{type(engine).__name__}.consume_nonce is asynchronous: use verify_async or consume_async")
+    raise TypeError(f"{type(engine).__name__}.consume_nonce returned {type(accepted).__name__}, not bool")
 
 
 def _keys_by_id(keys: Iterable[SigningKey]) -> dict[int, tuple[SigningKey, ...]]:

@@ -25,12 +25,13 @@ def is_counter(solution: object) -> TypeGuard[str]:
 
 
 def leading_zero_bits_at_least(digest: bytes, difficulty: int) -> bool:
-    return int.from_bytes(digest[:4], "big") >> (32 - difficulty) == 0
+    return int.from_bytes(digest, "big") >> (len(digest) * 8 - difficulty) == 0
 
 
 def solves(token_text: bytes, solution: str, difficulty: int) -> bool:
     """Whether the counter `solution` (already checked by is_counter) solves the
-    token of ASCII text `token_text` at `difficulty` (1 to MAX_DIFFICULTY)."""
+    token of ASCII text `token_text` at `difficulty` (1 to 255: a token signed
+    by a later version may ask for more than this one issues)."""
     digest = hashlib.sha256(token_text + _SEPARATOR + solution.encode("ascii")).digest()
     return leading_zero_bits_at_least(digest, difficulty)
 

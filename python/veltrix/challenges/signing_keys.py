@@ -18,7 +18,6 @@ TAG_BYTES = 16
 BINDING_BYTES = 16
 _DERIVATION_LABEL = b"veltrix challenge token v1\x00"
 _SHA256_BLOCK_BYTES = 64
-# Action names are the service's own and few; the cache is emptied if a caller feeds it many.
 _ACTION_CACHE_SIZE = 256
 
 Secret = bytes | bytearray | memoryview | str
@@ -44,19 +43,34 @@ def _secret_bytes(secret: object) -> bytes:
     return value
 
 
-class SigningKey:
-    """The keys of one secret. `tag_prefix` is absorbed into every tag's input
-    (the token's version prefix, so a tag never verifies under another format)."""
+def _keyed_hasher(key: bytes, person: bytes) -> hashlib.blake2s:
+    return hashlib.blake2s(digest_size=BINDING_BYTES, key=key, person=person)
 
-    __slots__ = (
-        "_action_hashes",
-        "_binding_key",
-        "_client_hasher",
-        "_tag_inner",
-        "_tag_outer",
-        "_unbound_hash",
-        "key_id",
-    )
+
+class _ActionHashes(dict[str, bytes]):
+    """Keyed hashes of action names, computed on first use: a lookup that hits
+    costs no Python call. Actions are the service's own names and few; the
+    cache is emptied if a caller feeds it many."""
+
+    def __init__(self, hasher: hashlib.blake2s) -> None:
+        super().__init__()
+        self._hasher = hasher
+
+    def __missing__(self, action: str) -> bytes:
+        if len(self) >= _ACTION_CACHE_SIZE:
+            self.clear()
+        hasher = self._hasher.copy()
+        hasher.update(action.encode("utf-8", "surrogatepass"))
+        digest = self[action] = hasher.digest()
+        return digest
+
+
+class SigningKey:
+    """The keys of one secret: `tag` signs, `action_hashes[action]` and
+    `client_hash` bind. `tag_prefix` is absorbed into every tag's input (the
+    token's version prefix, so a tag never verifies under another format)."""
+
+    __slots__ = ("_client_hasher", "_tag_inner", "_tag_outer", "_unbound_hash", "action_hashes", "key_id")
 
     def __init__(self, secret: bytes, tag_prefix: bytes) -> None:
         self.key_id = _derive(secret, b"key id")[0]
@@ -66,11 +80,11 @@ class SigningKey:
         self._tag_inner = hashlib.sha256(bytes(byte ^ 0x36 for byte in tag_key))
         self._tag_inner.update(tag_prefix)
         self._tag_outer = hashlib.sha256(bytes(byte ^ 0x5C for byte in tag_key))
-        self._binding_key = _derive(secret, b"binding")
+        binding_key = _derive(secret, b"binding")
         # Keyed BLAKE2s with its key block absorbed; copied for each client.
-        self._client_hasher = self._keyed_hasher(b"vxclient")
-        self._unbound_hash = self._keyed_hasher(b"vxnoclnt").digest()
-        self._action_hashes: dict[str, bytes] = {}
+        self._client_hasher = _keyed_hasher(binding_key, b"vxclient")
+        self._unbound_hash = _keyed_hasher(binding_key, b"vxnoclnt").digest()
+        self.action_hashes = _ActionHashes(_keyed_hasher(binding_key, b"vxaction"))
 
     def tag(self, signed: bytes) -> bytes:
         """HMAC-SHA-256 of the tag prefix and `signed`, truncated to TAG_BYTES."""
@@ -79,19 +93,6 @@ class SigningKey:
         outer = self._tag_outer.copy()
         outer.update(inner.digest())
         return outer.digest()[:TAG_BYTES]
-
-    def _keyed_hasher(self, person: bytes) -> hashlib.blake2s:
-        return hashlib.blake2s(digest_size=BINDING_BYTES, key=self._binding_key, person=person)
-
-    def action_hash(self, action: str) -> bytes:
-        cached = self._action_hashes.get(action)
-        if cached is None:
-            if len(self._action_hashes) >= _ACTION_CACHE_SIZE:
-                self._action_hashes.clear()
-            hasher = self._keyed_hasher(b"vxaction")
-            hasher.update(action.encode("utf-8", "surrogatepass"))
-            cached = self._action_hashes[action] = hasher.digest()
-        return cached
 
     def client_hash(self, client: str | None) -> bytes:
         """A keyed hash of `client`, so that a token does not reveal the address or

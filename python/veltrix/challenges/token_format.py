@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import binascii
 import struct
+from collections.abc import Callable
 
 from veltrix.challenges.refusal import ChallengeRefused
 from veltrix.challenges.signing_keys import TAG_BYTES
@@ -50,9 +51,8 @@ def pack_signed(
     return _SIGNED.pack(key_id, difficulty, token_id, issued_ms, lifetime_ms, action_hash, client_hash)
 
 
-def unpack(raw: bytes) -> TokenFields:
-    """key id, difficulty, id, issue ms, lifetime ms, action hash, client hash, tag."""
-    return _TOKEN.unpack(raw)
+# key id, difficulty, id, issue ms, lifetime ms, action hash, client hash, tag.
+unpack: Callable[[bytes], TokenFields] = _TOKEN.unpack
 
 
 def encode(raw: bytes) -> str:
