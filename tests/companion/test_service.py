@@ -280,6 +280,10 @@ def test_only_the_trusted_proxy_forwards_an_address(visitor, example_service):
     try:
         answer = proxy.score(proxy.solved(**forwarded) | forwarded)
         assert example_service.visit(answer.json()["visit"])["client"] == SPOOFED_ADDRESS
+        # What the client wrote before the address the proxy appended is not believed.
+        appended = {"X-Forwarded-For": f"203.0.113.66, {SPOOFED_ADDRESS}"}
+        answer = proxy.score(proxy.solved(**appended) | appended)
+        assert example_service.visit(answer.json()["visit"])["client"] == SPOOFED_ADDRESS
         assert visitor.admin("POST", {"ip": SPOOFED_ADDRESS, "duration_sec": 600}).status_code == 200
         assert refusal(proxy.http.get("/challenge", headers=forwarded)) == (403, "banned")
         assert proxy.score(proxy.solved()).status_code == 200  # the proxy itself is not banned
