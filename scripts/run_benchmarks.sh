@@ -4,8 +4,9 @@
 # process, then reading alone against the whole extraction call in an embedded
 # interpreter, then veltrix.extract_features_json against orjson/json +
 # extract_features_rs, the ban statistics and the shared state engines against
-# raw Redis round trips, and challenge tokens against plain hmac + secrets.
-# Each figure is a median, with its ratio measured in the same run.
+# raw Redis round trips, challenge tokens against plain hmac + secrets, and the
+# collector's proof of work in headless Chromium. Each figure is a median, with
+# its ratio measured in the same run.
 #   scripts/run_benchmarks.sh            full run (a few minutes on 2 cores)
 #   scripts/run_benchmarks.sh --quick    a few short rounds, to see that everything runs
 #   PYTHON=python3.13 scripts/run_benchmarks.sh
@@ -35,3 +36,7 @@ echo
 echo
 # Challenge tokens against the same checks written plainly, locally and on a redis-server of its own.
 "$VENV/bin/python" "$PROJECT_ROOT/benchmarks/challenges.py" "$@"
+
+echo
+# What a challenge's proof of work costs a visitor, per difficulty, in headless Chromium.
+"$VENV/bin/python" "$PROJECT_ROOT/benchmarks/proof_of_work_browser.py" "$@"

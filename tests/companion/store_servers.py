@@ -5,6 +5,7 @@ tests; and the helpers the tests share."""
 from __future__ import annotations
 
 import asyncio
+import json
 import os
 import random
 import shutil
@@ -190,20 +191,42 @@ class RedisCluster:
 EXAMPLE_SERVICE = Path(__file__).resolve().parents[2] / "examples" / "service"
 SERVICE_WORKERS = 4
 ADMIN_TOKEN = "test-admin-token"
+CHALLENGE_SECRET = "test-challenge-secret-of-at-least-32-bytes"
+# Every visit from loopback solves a small proof of work, so that the page's worker runs on each send.
+SERVICE_DIFFICULTY = 6
+# Loopback addresses of their own: the one proxy the service trusts with X-Forwarded-For,
+# and a client it distrusts, which gets a harder proof of work.
+TRUSTED_PROXY = "127.0.0.2"
+DISTRUSTED_CLIENT = "127.0.0.3"
+DISTRUSTED_DIFFICULTY = 10
+VISIT_LINE = "visit "
 
 
 class ExampleService:
-    """examples/service/app.py under gunicorn with uvicorn workers, on loopback."""
+    """examples/service/app.py under gunicorn with uvicorn workers, on loopback. Pages
+    served at http://localhost:<port> are the one other origin it allows."""
 
     def __init__(self, directory: Path, redis_url: str, admin_token: str) -> None:
         self.port = free_port()
         self.log = directory / "gunicorn.log"
-        self.env = child_environment(VELTRIX_REDIS_URL=redis_url, VELTRIX_ADMIN_TOKEN=admin_token)
+        self.env = child_environment(
+            VELTRIX_REDIS_URL=redis_url,
+            VELTRIX_ADMIN_TOKEN=admin_token,
+            VELTRIX_CHALLENGE_SECRETS=CHALLENGE_SECRET,
+            VELTRIX_DIFFICULTY=str(SERVICE_DIFFICULTY),
+            VELTRIX_DISTRUSTED_NETWORKS=f"{DISTRUSTED_CLIENT}/32",
+            VELTRIX_DISTRUSTED_DIFFICULTY=str(DISTRUSTED_DIFFICULTY),
+            VELTRIX_ALLOWED_ORIGINS=self.other_origin,
+        )
         self.process: subprocess.Popen | None = None
 
     @property
     def url(self) -> str:
         return f"http://127.0.0.1:{self.port}"
+
+    @property
+    def other_origin(self) -> str:
+        return f"http://localhost:{self.port}"
 
     def start(self) -> ExampleService:
         command = [
@@ -216,6 +239,8 @@ class ExampleService:
             str(SERVICE_WORKERS),
             "-b",
             f"127.0.0.1:{self.port}",
+            "--forwarded-allow-ips",
+            TRUSTED_PROXY,
             "--chdir",
             str(EXAMPLE_SERVICE),
             "app:app",
@@ -230,6 +255,22 @@ class ExampleService:
 
         wait_until(all_workers_ready, "the example service's workers", seconds=60)
         return self
+
+    def visit(self, visit_id: str) -> dict:
+        """What the service recorded of one scored visit (features, verdict, client), from its log."""
+        found: list[dict] = []
+
+        def logged() -> bool:
+            for line in self.log.read_text().splitlines():
+                if line.startswith(VISIT_LINE):
+                    record = json.loads(line[len(VISIT_LINE) :])
+                    if record["visit"] == visit_id:
+                        found.append(record)
+                        return True
+            return False
+
+        wait_until(logged, f"visit {visit_id} in the service's log", seconds=5)
+        return found[0]
 
     def stop(self) -> None:
         if self.process is not None:
