@@ -142,7 +142,6 @@ def verdict_of(features) -> str:
 
 async def score(request):
     issuer = request.app.state.issuer
-    body = await read_body(request, MAX_BODY_BYTES)
     token = request.headers.get(collector.CHALLENGE_HEADER)
     if not token:
         raise Refused(400, "malformed", "no challenge token")
@@ -151,6 +150,7 @@ async def score(request):
     challenge = issuer.check(
         token, action="score", client=request.client.host, solution=request.headers.get(collector.PROOF_HEADER)
     )
+    body = await read_body(request, MAX_BODY_BYTES)
     # An unreadable body leaves the token unused, so that the visitor can send again.
     if not body.lstrip(b" \t\r\n").startswith(b"{"):
         raise Refused(400, "not_telemetry", "body is not a telemetry JSON object")
