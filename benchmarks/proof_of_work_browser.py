@@ -123,9 +123,8 @@ def main() -> None:
         started, tried = time.process_time(), 0
         for _ in range(tokens):
             tried += int(solve_proof_of_work(issuer.issue(difficulty=16), 16)) + 1
-        print(
-            f"CPython's hashlib (solve_proof_of_work, one thread): {tried / (time.process_time() - started):,.0f} hashes/s"
-        )
+        rate = tried / (time.process_time() - started)
+        print(f"CPython's hashlib (solve_proof_of_work, one thread): {rate:,.0f} hashes/s")
     finally:
         driver.quit()
         server.shutdown()
