@@ -1,7 +1,8 @@
 """Companion package of the veltrix_core_rs extension module.
 
 What a service needs beyond the module itself: features straight from a JSON
-request body (:func:`extract_features_json`), and state engines for replay
+request body (:func:`extract_features_json`, which raises :class:`MissingTelemetryError`
+for an envelope without the telemetry member), and state engines for replay
 protection and bans that hold across worker processes and hosts
 (:class:`RedisStateEngine`, :class:`AsyncRedisStateEngine`) or within one
 process (:class:`LocalStateEngine`); a failing store raises :class:`StateStoreError`.
@@ -9,7 +10,7 @@ process (:class:`LocalStateEngine`); a failing store raises :class:`StateStoreEr
 
 from typing import TYPE_CHECKING, Any
 
-from veltrix.json_features import NATIVE_JSON, extract_features_json
+from veltrix.json_features import NATIVE_JSON, MissingTelemetryError, extract_features_json
 
 if TYPE_CHECKING:
     from veltrix.state import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
@@ -22,6 +23,7 @@ __all__ = [
     "NATIVE_JSON",
     "AsyncRedisStateEngine",
     "LocalStateEngine",
+    "MissingTelemetryError",
     "RedisStateEngine",
     "StateStoreError",
     "extract_features_json",

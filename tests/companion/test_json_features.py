@@ -139,14 +139,14 @@ def test_each_body_takes_its_road_and_reads_as_json_loads_reads_it(case, kind):
     body = as_kind(kind, raw)
     if body is None:
         pytest.skip("not UTF-8, so no str")
-    taken = EXACT if native.extract_features(body) is None else NATIVE
+    taken = EXACT if native.extract_features(body, None) is None else NATIVE
     assert taken == road
     assert_matches_json_loads(body)
 
 
 @pytest.mark.parametrize("shape, kind, body", all_bodies(), ids=lambda value: getattr(value, "name", None))
 def test_visit_shapes_read_natively(shape, kind, body):
-    assert native.extract_features(body) is not None
+    assert native.extract_features(body, None) is not None
     assert_matches_json_loads(body)
 
 
@@ -165,7 +165,7 @@ def test_empty_body_as_a_threads_first_is_refused(body):
 def test_keystroke_positions_beyond_the_first_150_are_never_read():
     entries = [{"t": "x"}] * 60 + [{"key": "a", "t": 100.0 * i, "up": 100.0 * i + 80} for i in range(140)]
     body = json.dumps({"keystrokes": entries}).encode()
-    assert native.extract_features(body)["key_count"] == 90
+    assert native.extract_features(body, None)["key_count"] == 90
     assert_matches_json_loads(body)
 
 
@@ -175,7 +175,7 @@ def test_bodies_beyond_the_kept_buffer_size_read_alike_and_leave_the_reader_work
     small = json.dumps({"mouse_movements": path[:40]}).encode()
     assert len(large) > 256 * 1024
     for body in (small, large, small, large):
-        assert native.extract_features(body) is not None
+        assert native.extract_features(body, None) is not None
         assert_matches_json_loads(body)
 
 
@@ -197,7 +197,7 @@ def test_deep_nesting_in_ignored_fields_is_read_natively(depth):
     ],
 )
 def test_deep_bodies_that_are_not_read_natively_are_refused_with_a_value_error(body):
-    assert native.extract_features(body) is None
+    assert native.extract_features(body, None) is None
     with pytest.raises(ValueError):
         veltrix.extract_features_json(body)
 
@@ -205,7 +205,7 @@ def test_deep_bodies_that_are_not_read_natively_are_refused_with_a_value_error(b
 def test_memoryviews_that_are_not_contiguous_or_released_go_the_exact_road():
     body = b'{"clicks":[1,2,3]}'
     spread = memoryview(bytes(byte for character in body for byte in (character, 0x20)))[::2]
-    assert native.extract_features(spread) is None
+    assert native.extract_features(spread, None) is None
     assert veltrix.extract_features_json(spread)["click_count"] == 3
     released = memoryview(body)
     released.release()
@@ -216,16 +216,16 @@ def test_memoryviews_that_are_not_contiguous_or_released_go_the_exact_road():
 
 @pytest.mark.parametrize("body", [None, 5, [b"{}"], array.array("b", b"{}"), {"clicks": []}])
 def test_other_objects_are_refused_with_a_type_error(body):
-    assert native.extract_features(body) is None
+    assert native.extract_features(body, None) is None
     with pytest.raises(TypeError, match="body must be bytes, bytearray, memoryview or str"):
         veltrix.extract_features_json(body)
 
 
-def test_native_function_binds_its_one_argument():
-    assert native.extract_features(body=b"{}") is not None
+def test_native_function_binds_its_two_arguments():
+    assert native.extract_features(body=b"{}", telemetry_key=None) is not None
     with pytest.raises(TypeError):
-        native.extract_features()
-    with pytest.raises(TypeError):
+        native.extract_features(b"{}")
+    with pytest.raises(TypeError, match="telemetry_key must be str or None, not bytes"):
         native.extract_features(b"{}", b"{}")
 
 

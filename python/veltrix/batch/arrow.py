@@ -13,7 +13,8 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import veltrix_core_rs
-from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN, json_kind
+from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN
+from veltrix.json_features import json_kind
 
 if TYPE_CHECKING:
     import pyarrow
