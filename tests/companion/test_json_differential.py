@@ -2,7 +2,8 @@
 generated telemetry, hostile JSON and hostile envelopes around the telemetry, in
 all four input types, and the batch rows of envelope lines against json.loads'
 values of their kept members. Whatever road a body takes, the features are the
-same to the bit, and a body json.loads refuses is refused with the same error. HYPOTHESIS_PROFILE=long runs them thoroughly."""
+same to the bit, and a body json.loads refuses is refused with the same error.
+HYPOTHESIS_PROFILE=long runs them thoroughly."""
 
 from hypothesis import given
 from hypothesis import strategies as st
