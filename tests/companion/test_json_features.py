@@ -325,3 +325,53 @@ def test_second_interpreter_is_refused():
     pytest.importorskip("_testcapi")
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr + result.stdout
+
+
+VISIT = b'{"browser":{"webdriver":true},"mouse_movements":[{"x":1,"y":2,"t":3},{"x":4,"y":6,"t":19}]}'
+
+
+@pytest.mark.parametrize(
+    ("body", "road"),
+    [
+        (b'{"challenge":"c","telemetry":' + VISIT + b"}", NATIVE),
+        (b'{"telemetry":{},"telemetry":' + VISIT + b"}", NATIVE),  # the last duplicate counts
+        (b'{"tele\\u006detry":' + VISIT + b',"x":' + b"[" * 500 + b"]" * 500 + b"}", NATIVE),
+        (b'{"telemetry":' + VISIT + b',"other":NaN}', EXACT),
+        (b'{"telemetry":' + VISIT + b',"id":123456789012345678901234567890}', EXACT),
+    ],
+    ids=["envelope", "duplicate member", "escaped name, deep sibling", "NaN elsewhere", "huge int elsewhere"],
+)
+def test_the_telemetry_under_a_member_reads_as_json_loads_reads_it(body, road):
+    assert (EXACT if native.extract_features(body, "telemetry") is None else NATIVE) == road
+    for kind in BODY_KINDS:
+        features = veltrix.extract_features_json(as_kind(kind, body), telemetry_key="telemetry")
+        assert_same_features(features, core.extract_features_rs(json.loads(body)["telemetry"]))
+    assert features["webdriver"] is True and features["mouse_points"] == 2
+
+
+@pytest.mark.parametrize("member", [b"null", b"[1,2]", b"5", b'"text"'])
+def test_a_member_that_is_no_object_reads_as_extract_features_rs_reads_it(member):
+    body = b'{"telemetry":' + member + b"}"
+    features = veltrix.extract_features_json(body, telemetry_key="telemetry")
+    assert_same_features(features, core.extract_features_rs(json.loads(member)))
+
+
+@pytest.mark.parametrize(
+    ("body", "reason"),
+    [
+        (b'{"meta":{"telemetry":{}}}', 'no member "telemetry"'),
+        (b'{"Telemetry":{}}', 'no member "telemetry"'),
+        (b"[{}]", "not an object: an array"),
+        (b"null", "not an object: null"),
+    ],
+)
+def test_a_body_without_the_member_is_refused_with_the_reason(body, reason):
+    assert native.extract_features(body, "telemetry") is None
+    with pytest.raises(veltrix.MissingTelemetryError, match=f"^{reason}$") as refusal:
+        veltrix.extract_features_json(body, telemetry_key="telemetry")
+    assert isinstance(refusal.value, ValueError)
+
+
+def test_a_key_that_is_no_str_is_a_type_error():
+    with pytest.raises(TypeError, match="telemetry_key must be str or None, not bytes"):
+        veltrix.extract_features_json(b"{}", telemetry_key=b"telemetry")
