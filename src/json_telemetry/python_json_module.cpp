@@ -69,22 +69,47 @@ bool load_body(PyObject* body, json::JsonTelemetryReader& reader) noexcept {
     return true;
 }
 
-// The telemetry key: None, or the UTF-8 text of a str. Text without a UTF-8 form
-// names no member the parser accepts; it is left to json.loads' road (false,
-// no error pending). Any other object raises TypeError.
-bool read_telemetry_key(PyObject* key, std::optional<std::string_view>& text, bool& readable) noexcept {
-    readable = true;
-    if (key == Py_None) return true;
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "telemetry_key must be str or None, not %.200s", Py_TYPE(key)->tp_name);
-        return false;
+// How an argument that names members reads: as text; as a name the parser can
+// never meet (a str without a UTF-8 form: the body is left to json.loads' road);
+// or not at all, with TypeError pending.
+enum class NameReading { read, unmatchable, failed };
+
+NameReading read_name(PyObject* name, const char* what, const char* allowed, std::string_view& text) noexcept {
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s, not %.200s", what, allowed, Py_TYPE(name)->tp_name);
+        return NameReading::failed;
     }
-    text = as_borrowed_text(key);
-    if (!text) {
+    const auto utf8 = as_borrowed_text(name);
+    if (!utf8) {
         PyErr_Clear();
-        readable = false;
+        return NameReading::unmatchable;
     }
-    return true;
+    text = *utf8;
+    return NameReading::read;
+}
+
+// The telemetry key: None (the whole document is the telemetry) or a str.
+NameReading read_telemetry_key(PyObject* key, std::optional<std::string_view>& text) noexcept {
+    if (key == Py_None) return NameReading::read;
+    std::string_view name;
+    const NameReading reading = read_name(key, "telemetry_key", "str or None", name);
+    if (reading == NameReading::read) text = name;
+    return reading;
+}
+
+// The kept member names: a tuple of str.
+NameReading read_kept_names(PyObject* keep, std::vector<std::string_view>& names) noexcept {
+    if (!PyTuple_Check(keep)) {
+        PyErr_Format(PyExc_TypeError, "keep must be a tuple of str, not %.200s", Py_TYPE(keep)->tp_name);
+        return NameReading::failed;
+    }
+    names.resize(static_cast<std::size_t>(PyTuple_GET_SIZE(keep)));
+    for (std::size_t index = 0; index < names.size(); ++index) {
+        const NameReading reading =
+            read_name(PyTuple_GET_ITEM(keep, static_cast<Py_ssize_t>(index)), "kept member names", "str", names[index]);
+        if (reading != NameReading::read) return reading;
+    }
+    return NameReading::read;
 }
 
 // One parsed body of this thread's reader, released when the call is done with it.
@@ -114,43 +139,15 @@ PyObject* extract_features(PyObject*, PyObject* const* args, Py_ssize_t nargsf, 
     if (!parsed) return nullptr;
     auto [body, key] = *parsed;
     json::EnvelopeQuery query;
-    bool key_readable = true;
-    if (!read_telemetry_key(key, query.telemetry_key, key_readable)) return nullptr;
+    const NameReading key_reading = read_telemetry_key(key, query.telemetry_key);
+    if (key_reading == NameReading::failed) return nullptr;
     json::JsonTelemetryReader& reader = this_threads_reader();
-    if (!key_readable || !load_body(body, reader)) Py_RETURN_NONE;
+    if (key_reading == NameReading::unmatchable || !load_body(body, reader)) Py_RETURN_NONE;
 
     ParsedBody parsed_body(reader);
     const std::optional<VisitFeatures> features = parsed_body.read(query, {});
     if (!features) Py_RETURN_NONE;
     return new_feature_dict(*features);
-}
-
-// The UTF-8 text of each kept name, or nothing (no error pending) when one has
-// none; a keep that is no tuple of str raises TypeError.
-std::optional<std::vector<std::string_view>> kept_name_texts(PyObject* keep, bool& failed) noexcept {
-    failed = false;
-    if (!PyTuple_Check(keep)) {
-        PyErr_Format(PyExc_TypeError, "keep must be a tuple of str, not %.200s", Py_TYPE(keep)->tp_name);
-        failed = true;
-        return std::nullopt;
-    }
-    std::vector<std::string_view> names;
-    names.reserve(static_cast<std::size_t>(PyTuple_GET_SIZE(keep)));
-    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(keep); ++index) {
-        PyObject* name = PyTuple_GET_ITEM(keep, index);
-        if (!PyUnicode_Check(name)) {
-            PyErr_Format(PyExc_TypeError, "kept member names must be str, not %.200s", Py_TYPE(name)->tp_name);
-            failed = true;
-            return std::nullopt;
-        }
-        const auto text = as_borrowed_text(name);
-        if (!text) {
-            PyErr_Clear();
-            return std::nullopt;
-        }
-        names.push_back(*text);
-    }
-    return names;
 }
 
 // (line_number, *kept values, *features) of a line holding one visit, or null
@@ -179,17 +176,16 @@ PyObject* feature_row(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObj
     auto [line_number, line, key, keep] = *parsed;
     json::EnvelopeQuery query;
     query.telemetry_must_be_object = true;
-    bool key_readable = true;
-    if (!read_telemetry_key(key, query.telemetry_key, key_readable)) return nullptr;
-    bool failed = false;
-    const std::optional<std::vector<std::string_view>> kept_names = kept_name_texts(keep, failed);
-    if (failed) return nullptr;
+    std::vector<std::string_view> kept_names;
+    NameReading reading = read_telemetry_key(key, query.telemetry_key);
+    if (reading == NameReading::read) reading = read_kept_names(keep, kept_names);
+    if (reading == NameReading::failed) return nullptr;
     json::JsonTelemetryReader& reader = this_threads_reader();
-    if (!key_readable || !kept_names || !load_body(line, reader)) Py_RETURN_NONE;
-    query.kept_names = *kept_names;
+    if (reading == NameReading::unmatchable || !load_body(line, reader)) Py_RETURN_NONE;
+    query.kept_names = kept_names;
 
     ParsedBody parsed_body(reader);
-    std::vector<std::optional<simdjson::dom::element>> kept(kept_names->size());
+    std::vector<std::optional<simdjson::dom::element>> kept(kept_names.size());
     const std::optional<VisitFeatures> features = parsed_body.read(query, kept);
     if (!features) Py_RETURN_NONE;
     PyObject* row = new_row(line_number, kept, *features);

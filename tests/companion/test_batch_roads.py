@@ -12,6 +12,7 @@ from json_contract import same_json_value
 import veltrix.batch.extraction
 import veltrix.batch.formats.csv_rows
 import veltrix.batch.formats.jsonl_rows
+from veltrix._json_native import feature_row as native_row
 from veltrix.batch import extract_lines
 from veltrix.batch.formats import CsvFormat, JsonlFormat, ParquetFormat
 
@@ -105,9 +106,28 @@ def test_the_command_writes_wrapped_lines_as_the_python_writers_do(tmp_path, mon
 @pytest.mark.parametrize("keep", [(), ("id",)])
 def test_a_line_too_deep_for_json_loads_is_read_unless_its_deep_member_is_kept(keep):
     """Valid JSON all the same: only building the kept value needs json.loads' depth."""
-    line = '{"id": ' + "[" * 3000 + "]" * 3000 + ', "telemetry": {"clicks": [1]}}'
+    line = '{"id": ' + "[" * 100_000 + "]" * 100_000 + ', "telemetry": {"clicks": [1]}}'
     extraction = extract_lines([line], telemetry_key="telemetry", keep=keep)
     if keep:
         assert extraction.refused == [veltrix.batch.RefusedLine(1, "not JSON: nested too deeply to read")]
     else:
         assert extraction.refused == [] and extraction.rows[0][1 + 10] == 1  # click_count
+
+
+@pytest.mark.parametrize(
+    ("arguments", "message"),
+    [
+        ((b"{}", b"telemetry", ()), "telemetry_key must be str or None, not bytes"),
+        ((b"{}", None, ["id"]), "keep must be a tuple of str, not list"),
+        ((b"{}", None, ("id", 5)), "kept member names must be str, not int"),
+    ],
+)
+def test_the_native_row_refuses_arguments_of_the_wrong_type(arguments, message):
+    with pytest.raises(TypeError, match=message):
+        native_row(1, *arguments)
+
+
+def test_names_without_a_utf8_form_leave_the_line_to_json_loads():
+    line = '{"\\ud800": 1, "telemetry": {}}'
+    assert native_row(1, line, "\ud800", ()) is None and native_row(1, line, None, ("\ud800",)) is None
+    assert extract_lines([line], keep=("\ud800",)).rows[0][1] == 1
