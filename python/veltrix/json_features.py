@@ -61,6 +61,8 @@ def telemetry_member(document: Any, telemetry_key: str) -> Any:
 
 
 def _through_json_loads(body: bytes | bytearray | memoryview | str, telemetry_key: str | None) -> VisitFeatures:
+    if telemetry_key is not None and not isinstance(telemetry_key, str):
+        raise TypeError(f"telemetry_key must be str or None, not {type(telemetry_key).__name__}")
     if isinstance(body, memoryview):
         body = body.tobytes()
     elif not isinstance(body, (bytes, bytearray, str)):
@@ -87,8 +89,6 @@ def extract_features_json(
     (json.JSONDecodeError or UnicodeDecodeError); one whose top level is no
     object or lacks the member raises MissingTelemetryError, a ValueError too.
     """
-    if telemetry_key is not None and not isinstance(telemetry_key, str):
-        raise TypeError(f"telemetry_key must be str or None, not {type(telemetry_key).__name__}")
     if _native_features is not None:
         features = _native_features(body, telemetry_key)
         if features is not None:

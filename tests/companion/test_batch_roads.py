@@ -127,6 +127,14 @@ def test_the_native_row_refuses_arguments_of_the_wrong_type(arguments, message):
         native_row(1, *arguments)
 
 
+@pytest.mark.parametrize("road", ["native", "python"])
+def test_a_telemetry_key_that_is_no_str_is_refused_on_either_road(monkeypatch, road):
+    if road == "python":
+        python_road(monkeypatch)
+    with pytest.raises(TypeError, match="telemetry_key must be str or None, not int"):
+        extract_lines(['{"5": {}}'], telemetry_key=5)
+
+
 def test_names_without_a_utf8_form_leave_the_line_to_json_loads():
     line = '{"\\ud800": 1, "telemetry": {}}'
     assert native_row(1, line, "\ud800", ()) is None and native_row(1, line, None, ("\ud800",)) is None

@@ -372,6 +372,9 @@ def test_a_body_without_the_member_is_refused_with_the_reason(body, reason):
     assert isinstance(refusal.value, ValueError)
 
 
-def test_a_key_that_is_no_str_is_a_type_error():
+@pytest.mark.parametrize("built_with_native_reader", [True, False])
+def test_a_key_that_is_no_str_is_a_type_error(monkeypatch, built_with_native_reader):
+    if not built_with_native_reader:
+        monkeypatch.setattr(veltrix.json_features, "_native_features", None)
     with pytest.raises(TypeError, match="telemetry_key must be str or None, not bytes"):
         veltrix.extract_features_json(b"{}", telemetry_key=b"telemetry")

@@ -86,6 +86,13 @@ def checked_keep(keep: Iterable[str]) -> tuple[str, ...]:
     return keep
 
 
+def checked_telemetry_key(telemetry_key: str | None) -> str | None:
+    """`telemetry_key`, refused (TypeError) unless it is a str or None."""
+    if telemetry_key is not None and not isinstance(telemetry_key, str):
+        raise TypeError(f"telemetry_key must be str or None, not {type(telemetry_key).__name__}")
+    return telemetry_key
+
+
 def extract_lines(
     lines: Iterable[bytes | str], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
 ) -> Extraction:
@@ -97,7 +104,7 @@ def extract_lines(
     ``extract_features_rs(json.loads(line))`` (or of its `telemetry_key` member).
     """
     extraction = Extraction(checked_keep(keep))
-    keep = extraction.keep
+    keep, telemetry_key = extraction.keep, checked_telemetry_key(telemetry_key)
     rows, refused = extraction.rows, extraction.refused
     for number, line in enumerate(lines, first_line):
         if not line.strip():
@@ -124,6 +131,7 @@ def extract_records(
     a dict, or has no dict under `telemetry_key`, is refused.
     """
     extraction = Extraction(checked_keep(keep))
+    telemetry_key = checked_telemetry_key(telemetry_key)
     for number, record in enumerate(records, first_line):
         try:
             extraction.rows.append(_record_row(number, record, telemetry_key, extraction.keep))
