@@ -1,8 +1,7 @@
 """Companion package of the veltrix_core_rs extension module.
 
 What a service needs beyond the module itself: features straight from a JSON
-request body (:func:`extract_features_json`, which raises :class:`MissingTelemetryError`
-for an envelope without the telemetry member), and state engines for replay
+request body (:func:`extract_features_json`), and state engines for replay
 protection and bans that hold across worker processes and hosts
 (:class:`RedisStateEngine`, :class:`AsyncRedisStateEngine`) or within one
 process (:class:`LocalStateEngine`); a failing store raises :class:`StateStoreError`.
