@@ -99,6 +99,13 @@ def main() -> None:
 
     body = b'{"browser": {"webdriver": true}}'
     assert veltrix.extract_features_json(body)["webdriver"] is True
+    envelope = b'{"challenge": "c-1", "telemetry": {"browser": {"webdriver": true}}}'
+    wrapped: VisitFeatures = veltrix.extract_features_json(envelope, telemetry_key="telemetry")
+    assert wrapped["webdriver"] is True
+    try:
+        veltrix.extract_features_json(b'{"challenge": "c-2"}', telemetry_key="telemetry")
+    except veltrix.MissingTelemetryError as refusal:
+        print(f"envelope refused: {refusal}")
 
 
 if __name__ == "__main__":

@@ -19,6 +19,7 @@ import pytest
 
 import veltrix
 import veltrix_core_rs as core
+from veltrix import _json_native as native
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "benchmarks"))
 
@@ -214,6 +215,15 @@ CASES = {
 
 
 RICH_BODY = browser_body(SHAPES_BY_NAME["rich"])
+# A recorded visit as services log it: kept members of every kind around the telemetry.
+WRAPPED_BODY = (
+    b'{"id": 12, "label": "h\\u00e9", "meta": {"ip": "203.0.113.7", "tags": [1.5, null, true, {"k": "v", "k": 2}]},'
+    b' "telemetry": ' + RICH_BODY + b"}"
+)
+DEEP_KEPT_LINE = b'{"id": ' + b"[" * 100_000 + b"]" * 100_000 + b', "telemetry": {}}'
+DEEP_LIST = []
+for _ in range(100_000):
+    DEEP_LIST = [DEEP_LIST]
 # Native, exact-road and refused bodies, and objects that are no body at all.
 COMPANION_CASES = {
     "extract_features_json": [
@@ -234,7 +244,30 @@ COMPANION_CASES = {
         fails(TypeError, 5),
         fails(TypeError),
         fails(TypeError, RICH_BODY, RICH_BODY),
+        ok(WRAPPED_BODY, telemetry_key="telemetry"),
+        ok(b'{"telemetry": null}', telemetry_key="telemetry"),
+        fails(veltrix.MissingTelemetryError, b'{"id": 12}', telemetry_key="telemetry"),
+        fails(veltrix.MissingTelemetryError, b"[1]", telemetry_key="telemetry"),
     ],
+    "feature_row": [
+        ok(1, WRAPPED_BODY, "telemetry", ("id", "label", "meta", "absent")),
+        ok(2, RICH_BODY, None, ()),
+        ok(3, DEEP_KEPT_LINE, "telemetry", ("id",)),
+        ok(4, b'{"id": NaN, "telemetry": {}}', "telemetry", ("id",)),
+        fails(TypeError, 5, WRAPPED_BODY, "telemetry", ["id"]),
+        fails(TypeError, 6, WRAPPED_BODY, 7, ()),
+    ],
+    "json_object": [
+        ok(("line", "meta", "x"), (1, {"tags": [1.5, None, True, "\u00e9\U0001f600"], "n": 2**70}, float("nan"))),
+        ok(("a",), ({1: "left to the json module"},)),
+        ok(("deep",), (DEEP_LIST,)),  # left to the json module
+        fails(TypeError, ["a"], (1,)),
+    ],
+}
+COMPANION_FUNCTIONS = {
+    "extract_features_json": veltrix.extract_features_json,
+    "feature_row": native.feature_row,
+    "json_object": native.json_object,
 }
 
 
@@ -274,7 +307,7 @@ def test_calls_give_back_memory_and_references(name, engine):
 
 @pytest.mark.parametrize("name", COMPANION_CASES)
 def test_companion_calls_give_back_memory_and_references(name):
-    assert_calls_give_back_memory_and_references(getattr(veltrix, name), COMPANION_CASES[name])
+    assert_calls_give_back_memory_and_references(COMPANION_FUNCTIONS[name], COMPANION_CASES[name])
 
 
 def assert_calls_give_back_memory_and_references(function, cases):

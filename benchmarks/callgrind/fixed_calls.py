@@ -90,6 +90,23 @@ def json_extraction(shape):
     return prepare
 
 
+def batch_row(wrapped):
+    """The batch command's native row of a typical visit's line, bare or wrapped as services log it."""
+
+    def prepare(inputs):
+        from veltrix._json_native import feature_row
+
+        body = inputs["bodies"]["typical"]
+        if not wrapped:
+            return lambda: feature_row(1, body, None, ())
+        line = b'{"id":"v00000001","label":"human","ts":"2026-12-08T10:00:00.000Z","ip":"203.0.113.7","telemetry":'
+        line += body + b"}"
+        keep = ("id", "label")
+        return lambda: feature_row(1, line, "telemetry", keep)
+
+    return prepare
+
+
 def curvature_lists(inputs):
     xs, ys, ts = inputs["path"]
     return lambda: core.evaluate_curvature_naturalness_rs(xs, ys, ts)
@@ -165,6 +182,8 @@ CALLS = {
     "extract_features_rs rich": extraction("rich"),
     "extract_features_json typical": json_extraction("typical"),
     "extract_features_json rich": json_extraction("rich"),
+    "batch row typical, bare line": batch_row(wrapped=False),
+    "batch row typical, wrapped line, 2 kept members": batch_row(wrapped=True),
     "evaluate_curvature_naturalness_rs 300 points": curvature_lists,
     "evaluate_curvature_zerocopy_rs 300 points": curvature_buffers,
     "evaluate_keystroke_dynamics_rs 60 keys": keystroke_list,

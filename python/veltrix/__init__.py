@@ -10,7 +10,7 @@ process (:class:`LocalStateEngine`); a failing store raises :class:`StateStoreEr
 
 from typing import TYPE_CHECKING, Any
 
-from veltrix.json_features import NATIVE_JSON, extract_features_json
+from veltrix.json_features import NATIVE_JSON, MissingTelemetryError, extract_features_json
 
 if TYPE_CHECKING:
     from veltrix.challenges import Challenge, ChallengeIssuer, ChallengeRefused
@@ -28,6 +28,7 @@ __all__ = [
     "ChallengeIssuer",
     "ChallengeRefused",
     "LocalStateEngine",
+    "MissingTelemetryError",
     "RedisStateEngine",
     "StateStoreError",
     "extract_features_json",

@@ -22,6 +22,7 @@ constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
 JsonTelemetryReader::JsonTelemetryReader() : parser_(kRetainedBodyBytes) {}
 
 void JsonTelemetryReader::load(std::string_view body) {
+    release();
     if (!buffer_ || body.size() > buffer_capacity_) {
         buffer_.reset(new char[body.size() + simdjson::SIMDJSON_PADDING]);
         buffer_capacity_ = body.size();
@@ -32,34 +33,39 @@ void JsonTelemetryReader::load(std::string_view body) {
     body_size_ = body.size();
 }
 
+std::optional<simdjson::dom::element> JsonTelemetryReader::parse() {
+    if (std::string_view(buffer_.get(), body_size_).starts_with(kUtf8ByteOrderMark)) return std::nullopt;
+    simdjson::dom::parser* parser =
+        body_size_ <= kRetainedBodyBytes ? &parser_ : parser_for_this_body(kRetainedMaxDepth);
+    if (!parser) return std::nullopt;
+    simdjson::dom::element root;
+    simdjson::error_code error = parser->parse(buffer_.get(), body_size_, false).get(root);
+    // Every level of a document takes an opening and a closing bracket.
+    if (const std::size_t deepest = body_size_ / 2 + 1;
+        error == simdjson::DEPTH_ERROR && parser->max_depth() < deepest) {
+        parser = parser_for_this_body(deepest);
+        if (!parser) return std::nullopt;
+        error = parser->parse(buffer_.get(), body_size_, false).get(root);
+    }
+    if (error != simdjson::SUCCESS) return std::nullopt;
+    return root;
+}
+
 std::optional<ParsedTelemetry> JsonTelemetryReader::read() {
     std::optional<ParsedTelemetry> parsed;
-    if (!std::string_view(buffer_.get(), body_size_).starts_with(kUtf8ByteOrderMark)) {
-        parsed =
-            body_size_ <= kRetainedBodyBytes ? read_with(parser_) : read_with_parser_for_this_body(kRetainedMaxDepth);
-    }
-    drop_oversized_buffer();
+    if (const auto root = parse()) parsed = read_telemetry_document(*root);
+    release();
     return parsed;
 }
 
-std::optional<ParsedTelemetry> JsonTelemetryReader::read_with(simdjson::dom::parser& parser) {
-    simdjson::dom::element root;
-    const simdjson::error_code error = parser.parse(buffer_.get(), body_size_, false).get(root);
-    if (error == simdjson::DEPTH_ERROR && parser.max_depth() < body_size_ / 2 + 1) {
-        // Every level of a document takes an opening and a closing bracket.
-        return read_with_parser_for_this_body(body_size_ / 2 + 1);
-    }
-    if (error != simdjson::SUCCESS) return std::nullopt;
-    return read_telemetry_document(root);
+simdjson::dom::parser* JsonTelemetryReader::parser_for_this_body(std::size_t max_depth) {
+    body_parser_ = std::make_unique<simdjson::dom::parser>(body_size_);
+    if (body_parser_->allocate(body_size_, max_depth) != simdjson::SUCCESS) return nullptr;
+    return body_parser_.get();
 }
 
-std::optional<ParsedTelemetry> JsonTelemetryReader::read_with_parser_for_this_body(std::size_t max_depth) {
-    simdjson::dom::parser parser(body_size_);
-    if (parser.allocate(body_size_, max_depth) != simdjson::SUCCESS) return std::nullopt;
-    return read_with(parser);
-}
-
-void JsonTelemetryReader::drop_oversized_buffer() noexcept {
+void JsonTelemetryReader::release() noexcept {
+    body_parser_.reset();
     if (buffer_capacity_ <= kRetainedBodyBytes) return;
     buffer_.reset();
     buffer_capacity_ = 0;

@@ -1,15 +1,14 @@
 #pragma once
-// Reading one visit's telemetry from its JSON body straight into the record the
-// dict reader fills, with exactly the values that reading json.loads(body) as a
-// dict gives. Plain C++: the body is copied in first, so reading it touches no
-// interpreter object and may run without the interpreter lock.
+// Parsing one JSON body into a document read by the rules that reading
+// json.loads(body) as a dict follows. Plain C++: the body is copied in first,
+// so parsing it touches no interpreter object and may run without the
+// interpreter lock.
 //
 // Which road a body takes:
-//   read here   every body the parser accepts: integers of up to 64 bits
+//   parsed here every body the parser accepts: integers of up to 64 bits
 //               ("-0" is the int 0), duplicate keys (the last one counts),
-//               escapes in key names, true and false where numbers are read,
-//               floats where integers are read (refused, as for a dict),
-//               nesting of any depth, a top-level value that is not an object.
+//               escapes in key names, nesting of any depth, a top-level value
+//               that is not an object.
 //   nothing     (the caller asks json.loads, which then raises or reads exactly)
 //               every body the parser refuses: text that is not JSON, NaN and
 //               Infinity literals, invalid UTF-8, UTF-8 encoded surrogates
@@ -38,16 +37,23 @@ class JsonTelemetryReader {
     // has to keep it unchanged during this call.
     void load(std::string_view body);
 
-    // The telemetry of the loaded body, or nothing when the body must be read
-    // by json.loads (see above).
+    // The root of the loaded body's document, or nothing when the body must be
+    // read by json.loads (see above). The document stays valid until release()
+    // or the next load().
+    std::optional<simdjson::dom::element> parse();
+
+    // Frees what an oversized or deep body needed; the retained parser stays.
+    void release() noexcept;
+
+    // The telemetry of the loaded body (its whole document), or nothing as for parse().
     std::optional<ParsedTelemetry> read();
 
   private:
-    std::optional<ParsedTelemetry> read_with(simdjson::dom::parser& parser);
-    std::optional<ParsedTelemetry> read_with_parser_for_this_body(std::size_t max_depth);
-    void drop_oversized_buffer() noexcept;
+    // A parser with room for this body at `max_depth` (kept until release()), or null.
+    simdjson::dom::parser* parser_for_this_body(std::size_t max_depth);
 
-    simdjson::dom::parser parser_;  // kept between bodies up to the retained size
+    simdjson::dom::parser parser_;                        // kept between bodies up to the retained size
+    std::unique_ptr<simdjson::dom::parser> body_parser_;  // for one body beyond the retained size or depth
     std::unique_ptr<char[]> buffer_;
     std::size_t buffer_capacity_ = 0;  // bytes before the padding
     std::size_t body_size_ = 0;

@@ -44,4 +44,10 @@ PyObject* new_feature_dict(const VisitFeatures& features) noexcept {
     return result.finish();
 }
 
+void set_feature_items(const VisitFeatures& features, PyObject* tuple, Py_ssize_t first) noexcept {
+    Py_ssize_t index = first;
+    for_each_feature(
+        features, [&](std::string_view, auto value) { PyTuple_SET_ITEM(tuple, index++, to_python(value).release()); });
+}
+
 }  // namespace veltrix::py

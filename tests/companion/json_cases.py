@@ -61,8 +61,9 @@ def _escaped_char(char, escape):
 
 
 @st.composite
-def string_texts(draw, text=None):
-    """A JSON string literal of `text` (or of drawn text), each character maybe escaped."""
+def string_texts(draw, text=None, hostile=True):
+    """A JSON string literal of `text` (or of drawn text), each character maybe escaped,
+    and when `hostile` sometimes a lone surrogate or a run of escapes added."""
     if text is None:
         text = draw(
             st.one_of(
@@ -71,23 +72,24 @@ def string_texts(draw, text=None):
             )
         )
     literal = "".join(_escaped_char(char, draw(st.integers(0, 5)) == 0) for char in text)
-    if draw(st.integers(0, 15)) == 0:
+    if hostile and draw(st.integers(0, 15)) == 0:
         literal += draw(st.sampled_from(["\\ud800", "\\udc00", "\\ud800\\u0041", "\\/", "\\b\\f\\n\\r\\t"]))
     return f'"{literal}"'
 
 
-def objects(fields, extra_values):
+def objects(fields, extra_values, hostile=True):
     """An object of some of `fields` (name -> value strategy), in any order, maybe
-    repeated (the last counts), with junk keys; names sometimes escaped."""
+    repeated (the last counts), with junk keys; names sometimes escaped (and when
+    `hostile`, sometimes given a lone surrogate)."""
 
     @st.composite
     def build(draw):
         entries = []
         for name, values in fields.items():
             for _ in range(draw(st.sampled_from([0, 1, 1, 1, 1, 2]))):
-                entries.append((draw(string_texts(name)), draw(values)))
+                entries.append((draw(string_texts(name, hostile)), draw(values)))
         for _ in range(draw(st.integers(0, 2))):
-            entries.append((draw(string_texts()), draw(extra_values)))
+            entries.append((draw(string_texts(hostile=hostile)), draw(extra_values)))
         order = draw(st.permutations(range(len(entries))))
         spaces = draw(st.sampled_from(["", " ", "\n  "]))
         return _joined([f"{key}:{spaces}{value}" for key, value in (entries[i] for i in order)], "{", "}", spaces)
@@ -210,3 +212,53 @@ def damaged(draw, bodies):
         encoding = draw(st.sampled_from([f"{damage}", f"{damage}-le", f"{damage}-be"]))
         return body.decode("utf-8").encode(encoding)
     return body
+
+
+# ---------------------------------------------------------------- envelopes
+
+ENVELOPE_NAMES = ("telemetry", "id", "label", "meta", "t\u00e9l\u00e9\U0001f600")
+"""Member names of the envelopes below; each is asked for as telemetry key and as kept member."""
+
+# Values the parser takes (no NaN, no integer beyond 64 bits), so that most envelopes are read natively.
+readable_json = st.recursive(
+    st.integers(-(2**63), 2**64 - 1).map(str)
+    | st.floats(allow_nan=False, allow_infinity=False).map(repr)
+    | literals
+    | string_texts(hostile=False),
+    lambda children: arrays(children, max_size=4) | objects({}, children, hostile=False),
+    max_leaves=8,
+)
+readable_telemetry = objects(
+    {"mouse_movements": pointer_paths(), "clicks": arrays(readable_json, max_size=4)}, readable_json, hostile=False
+)
+kept_values = st.one_of(
+    readable_json,
+    readable_json,
+    readable_json,
+    any_json,
+    deep_json,
+    st.sampled_from(['"\\u00e9\\ud83d\\ude00"', "NaN", "-Infinity", str(2**70)]),
+)
+
+
+def _envelopes(hostile):
+    return objects(
+        {
+            "telemetry": readable_telemetry | telemetry_texts | literals | arrays(readable_json, max_size=3),
+            "id": kept_values,
+            "label": string_texts(hostile=hostile) | kept_values,
+            "meta": objects({"telemetry": readable_telemetry, "ip": string_texts()}, readable_json, hostile),
+            ENVELOPE_NAMES[-1]: readable_telemetry | kept_values,
+        },
+        kept_values,
+        hostile,
+    )
+
+
+envelope_texts = st.one_of(_envelopes(hostile=False), _envelopes(hostile=False), _envelopes(hostile=True), any_json)
+"""Wrapped visits as services log them, made hostile: any member missing, repeated
+(at every level: the visit's own objects repeat keys too), escaped, null, an array,
+nested or deep; huge integers and NaN literals; a top level that is no object."""
+
+telemetry_keys = st.sampled_from([None, "telemetry", "telemetry", "telemetry", *ENVELOPE_NAMES, "absent"])
+kept_name_lists = st.lists(st.sampled_from([*ENVELOPE_NAMES, "absent"]), unique=True, max_size=4).map(tuple)

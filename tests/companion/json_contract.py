@@ -70,3 +70,70 @@ def assert_matches_json_loads(body):
         check_features(features)
     else:
         raise AssertionError(f"accepted a body json.loads refuses with {expected!r}")
+
+
+def same_json_value(a, b):
+    """a and b are the same parsed JSON value: same types throughout, floats to the bit, dicts in the same order.
+    Compared without recursion: kept values may be nested as deeply as json.loads reads."""
+    pending = [(a, b)]
+    while pending:
+        a, b = pending.pop()
+        if type(a) is not type(b):
+            return False
+        if type(a) is dict:
+            if list(a) != list(b):
+                return False
+            pending.extend((a[key], b[key]) for key in a)
+        elif type(a) is list:
+            if len(a) != len(b):
+                return False
+            pending.extend(zip(a, b))
+        elif not same_value(a, b):
+            return False
+    return True
+
+
+def loaded(body):
+    """json.loads(body), or the exception it raises."""
+    try:
+        return json.loads(body.tobytes() if isinstance(body, memoryview) else body)
+    except (ValueError, RecursionError) as error:
+        return error
+
+
+def assert_envelope_matches_json_loads(body, telemetry_key):
+    """extract_features_json(body, telemetry_key=...) is extract_features_rs(json.loads(body)[telemetry_key]),
+    raises json.loads' refusal, or MissingTelemetryError where json.loads(body)[telemetry_key] fails."""
+    document = loaded(body)
+    if isinstance(document, Exception) or telemetry_key is None:
+        assert_matches_json_loads(body)
+        return
+    try:
+        features = veltrix.extract_features_json(body, telemetry_key=telemetry_key)
+    except veltrix.MissingTelemetryError:
+        assert not isinstance(document, dict) or telemetry_key not in document
+        return
+    assert isinstance(document, dict) and telemetry_key in document
+    assert_same_features(features, core.extract_features_rs(document[telemetry_key]))
+
+
+def assert_line_matches_json_loads(line, telemetry_key, keep):
+    """The batch row of a JSON line is (1, *[json.loads(line).get(name) for name in keep], *features of its
+    telemetry), or the line is refused where json.loads or the row's rules refuse it."""
+    from veltrix.batch import extract_lines
+
+    extraction = extract_lines([line], telemetry_key=telemetry_key, keep=keep)
+    document = loaded(line)
+    telemetry = document if telemetry_key is None or not isinstance(document, dict) else document.get(telemetry_key)
+    if isinstance(document, RecursionError) and extraction.rows:
+        check_features(dict(zip(core.extract_features_rs({}), extraction.rows[0][1 + len(keep) :])))
+        return  # valid JSON too deep for json.loads, which the native reader reads
+    if not isinstance(document, dict) or not isinstance(telemetry, dict):
+        assert extraction.rows == [] and len(extraction.refused) == 1
+        return
+    assert extraction.refused == []
+    (row,) = extraction.rows
+    expected = (1, *[document.get(name) for name in keep], *core.extract_features_rs(telemetry).values())
+    assert len(row) == len(expected)
+    differing = [index for index, (a, b) in enumerate(zip(row, expected)) if not same_json_value(a, b)]
+    assert differing == []

@@ -139,14 +139,14 @@ def test_each_body_takes_its_road_and_reads_as_json_loads_reads_it(case, kind):
     body = as_kind(kind, raw)
     if body is None:
         pytest.skip("not UTF-8, so no str")
-    taken = EXACT if native.extract_features(body) is None else NATIVE
+    taken = EXACT if native.extract_features(body, None) is None else NATIVE
     assert taken == road
     assert_matches_json_loads(body)
 
 
 @pytest.mark.parametrize("shape, kind, body", all_bodies(), ids=lambda value: getattr(value, "name", None))
 def test_visit_shapes_read_natively(shape, kind, body):
-    assert native.extract_features(body) is not None
+    assert native.extract_features(body, None) is not None
     assert_matches_json_loads(body)
 
 
@@ -165,7 +165,7 @@ def test_empty_body_as_a_threads_first_is_refused(body):
 def test_keystroke_positions_beyond_the_first_150_are_never_read():
     entries = [{"t": "x"}] * 60 + [{"key": "a", "t": 100.0 * i, "up": 100.0 * i + 80} for i in range(140)]
     body = json.dumps({"keystrokes": entries}).encode()
-    assert native.extract_features(body)["key_count"] == 90
+    assert native.extract_features(body, None)["key_count"] == 90
     assert_matches_json_loads(body)
 
 
@@ -175,7 +175,7 @@ def test_bodies_beyond_the_kept_buffer_size_read_alike_and_leave_the_reader_work
     small = json.dumps({"mouse_movements": path[:40]}).encode()
     assert len(large) > 256 * 1024
     for body in (small, large, small, large):
-        assert native.extract_features(body) is not None
+        assert native.extract_features(body, None) is not None
         assert_matches_json_loads(body)
 
 
@@ -197,7 +197,7 @@ def test_deep_nesting_in_ignored_fields_is_read_natively(depth):
     ],
 )
 def test_deep_bodies_that_are_not_read_natively_are_refused_with_a_value_error(body):
-    assert native.extract_features(body) is None
+    assert native.extract_features(body, None) is None
     with pytest.raises(ValueError):
         veltrix.extract_features_json(body)
 
@@ -205,7 +205,7 @@ def test_deep_bodies_that_are_not_read_natively_are_refused_with_a_value_error(b
 def test_memoryviews_that_are_not_contiguous_or_released_go_the_exact_road():
     body = b'{"clicks":[1,2,3]}'
     spread = memoryview(bytes(byte for character in body for byte in (character, 0x20)))[::2]
-    assert native.extract_features(spread) is None
+    assert native.extract_features(spread, None) is None
     assert veltrix.extract_features_json(spread)["click_count"] == 3
     released = memoryview(body)
     released.release()
@@ -216,16 +216,16 @@ def test_memoryviews_that_are_not_contiguous_or_released_go_the_exact_road():
 
 @pytest.mark.parametrize("body", [None, 5, [b"{}"], array.array("b", b"{}"), {"clicks": []}])
 def test_other_objects_are_refused_with_a_type_error(body):
-    assert native.extract_features(body) is None
+    assert native.extract_features(body, None) is None
     with pytest.raises(TypeError, match="body must be bytes, bytearray, memoryview or str"):
         veltrix.extract_features_json(body)
 
 
-def test_native_function_binds_its_one_argument():
-    assert native.extract_features(body=b"{}") is not None
+def test_native_function_binds_its_two_arguments():
+    assert native.extract_features(body=b"{}", telemetry_key=None) is not None
     with pytest.raises(TypeError):
-        native.extract_features()
-    with pytest.raises(TypeError):
+        native.extract_features(b"{}")
+    with pytest.raises(TypeError, match="telemetry_key must be str or None, not bytes"):
         native.extract_features(b"{}", b"{}")
 
 
@@ -325,3 +325,56 @@ def test_second_interpreter_is_refused():
     pytest.importorskip("_testcapi")
     result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     assert result.returncode == 0, result.stderr + result.stdout
+
+
+VISIT = b'{"browser":{"webdriver":true},"mouse_movements":[{"x":1,"y":2,"t":3},{"x":4,"y":6,"t":19}]}'
+
+
+@pytest.mark.parametrize(
+    ("body", "road"),
+    [
+        (b'{"challenge":"c","telemetry":' + VISIT + b"}", NATIVE),
+        (b'{"telemetry":{},"telemetry":' + VISIT + b"}", NATIVE),  # the last duplicate counts
+        (b'{"tele\\u006detry":' + VISIT + b',"x":' + b"[" * 500 + b"]" * 500 + b"}", NATIVE),
+        (b'{"telemetry":' + VISIT + b',"other":NaN}', EXACT),
+        (b'{"telemetry":' + VISIT + b',"id":123456789012345678901234567890}', EXACT),
+    ],
+    ids=["envelope", "duplicate member", "escaped name, deep sibling", "NaN elsewhere", "huge int elsewhere"],
+)
+def test_the_telemetry_under_a_member_reads_as_json_loads_reads_it(body, road):
+    assert (EXACT if native.extract_features(body, "telemetry") is None else NATIVE) == road
+    for kind in BODY_KINDS:
+        features = veltrix.extract_features_json(as_kind(kind, body), telemetry_key="telemetry")
+        assert_same_features(features, core.extract_features_rs(json.loads(body)["telemetry"]))
+    assert features["webdriver"] is True and features["mouse_points"] == 2
+
+
+@pytest.mark.parametrize("member", [b"null", b"[1,2]", b"5", b'"text"'])
+def test_a_member_that_is_no_object_reads_as_extract_features_rs_reads_it(member):
+    body = b'{"telemetry":' + member + b"}"
+    features = veltrix.extract_features_json(body, telemetry_key="telemetry")
+    assert_same_features(features, core.extract_features_rs(json.loads(member)))
+
+
+@pytest.mark.parametrize(
+    ("body", "reason"),
+    [
+        (b'{"meta":{"telemetry":{}}}', 'no member "telemetry"'),
+        (b'{"Telemetry":{}}', 'no member "telemetry"'),
+        (b"[{}]", "not an object: an array"),
+        (b"null", "not an object: null"),
+    ],
+)
+def test_a_body_without_the_member_is_refused_with_the_reason(body, reason):
+    assert native.extract_features(body, "telemetry") is None
+    with pytest.raises(veltrix.MissingTelemetryError, match=f"^{reason}$") as refusal:
+        veltrix.extract_features_json(body, telemetry_key="telemetry")
+    assert isinstance(refusal.value, ValueError)
+
+
+@pytest.mark.parametrize("built_with_native_reader", [True, False])
+def test_a_key_that_is_no_str_is_a_type_error(monkeypatch, built_with_native_reader):
+    if not built_with_native_reader:
+        monkeypatch.setattr(veltrix.json_features, "_native_features", None)
+    with pytest.raises(TypeError, match="telemetry_key must be str or None, not bytes"):
+        veltrix.extract_features_json(b"{}", telemetry_key=b"telemetry")

@@ -1,6 +1,9 @@
 """Native row formatting of the batch command: join_reprs(values) is exactly
-",".join(map(repr, values)), whatever the values."""
+",".join(map(repr, values)), whatever the values, and json_object(names, values)
+exactly the json module's text of dict(zip(names, values)), or None where it
+leaves a value to the json module."""
 
+import json
 import math
 import struct
 
@@ -87,3 +90,51 @@ def test_errors_of_repr_and_of_the_argument_reach_the_caller():
         native.join_reprs([1.0, Fails()])
     with pytest.raises(TypeError):
         native.join_reprs(1.0)
+
+
+# What the JSON-lines output wrote before it wrote rows natively.
+encode_json = json.JSONEncoder(separators=(",", ":")).encode
+
+json_scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.integers(-(2**70), 2**70)
+    | st.floats()
+    | st.text()
+    | st.sampled_from(["\ud800", "a\udfff", "\U0001f600", "\x7f\x00\x1f", '"\\/\b\f\n\r\t'])
+)
+json_values = st.recursive(
+    json_scalars, lambda children: st.lists(children, max_size=4) | st.dictionaries(st.text(), children, max_size=4)
+)
+
+
+@given(st.lists(st.tuples(st.text(), json_values), max_size=8, unique_by=lambda pair: pair[0]))
+def test_json_objects_are_the_json_modules_text(members):
+    names, values = tuple(name for name, _ in members), tuple(value for _, value in members)
+    assert native.json_object(names, values) == encode_json(dict(members))
+
+
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize(
+    "value",
+    [IntSubclass(3), FloatSubclass(1.5), {1: "int key"}, [{"a": {1, 2}}], Reprs("x")],
+    ids=["int subclass", "float subclass", "int key", "set inside", "other object"],
+)
+def test_values_the_json_module_writes_by_rules_of_its_own_are_left_to_it(value):
+    assert native.json_object(("a",), (value,)) is None
+
+
+def test_tuples_are_written_as_lists_as_the_json_module_writes_them():
+    assert native.json_object(("a", "b"), ((1, (2.5, None)), [])) == '{"a":[1,[2.5,null]],"b":[]}'
+
+
+def test_values_nested_beyond_the_recursion_limit_are_left_to_the_json_module():
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    assert native.json_object(("deep",), (deep,)) is None
+    assert native.json_object(("flat",), ([[[]]],)) == '{"flat":[[[]]]}'

@@ -13,7 +13,8 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import veltrix_core_rs
-from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN, json_kind
+from veltrix.batch.extraction import FEATURE_NAMES, LINE_COLUMN
+from veltrix.json_features import json_kind
 
 if TYPE_CHECKING:
     import pyarrow
@@ -74,6 +75,22 @@ def kept_misfit(value: Any, arrow_type: pyarrow.DataType) -> str | None:
     return f"is {json_kind(value)}, not {arrow_type} like the column's first value"
 
 
+def kept_misfits(values: Sequence[Any], arrow_type: pyarrow.DataType) -> list[tuple[int, str]]:
+    """(position, why) of each value in `values` that a column of `arrow_type` cannot hold exactly."""
+    pa = pyarrow_module()
+    # The common columns, told at once: ids and labels of one type throughout.
+    if arrow_type == pa.string():
+        if all(value is None or (type(value) is str and value.isascii()) for value in values):
+            return []
+    elif arrow_type == pa.int64():
+        if all(value is None or (type(value) is int and value in INT64_RANGE) for value in values):
+            return []
+    elif arrow_type == pa.float64():
+        if all(value is None or type(value) is float for value in values):
+            return []
+    return [(row, misfit) for row, value in enumerate(values) if (misfit := kept_misfit(value, arrow_type)) is not None]
+
+
 def kept_array(values: Sequence[Any], arrow_type: pyarrow.DataType) -> pyarrow.Array:
     """`values` (each fitting `arrow_type`) as an Arrow array."""
     pa = pyarrow_module()
@@ -104,9 +121,9 @@ def table_of_rows(rows: Sequence[tuple[Any, ...]], keep: Sequence[str]) -> pyarr
     table = numbered_features(lines, columns[1 + len(keep) :])
     for position, (name, values) in enumerate(zip(keep, kept_columns), start=1):
         arrow_type = kept_type(values)
-        for line, value in zip(lines, values):
-            if (misfit := kept_misfit(value, arrow_type)) is not None:
-                raise ValueError(f"line {line}: member {json.dumps(name)} {misfit}")
+        if misfits := kept_misfits(values, arrow_type):
+            row, misfit = misfits[0]
+            raise ValueError(f"line {lines[row]}: member {json.dumps(name)} {misfit}")
         table = table.add_column(position, name, kept_array(values, arrow_type))
     return table
 

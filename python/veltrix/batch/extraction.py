@@ -14,10 +14,16 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import veltrix_core_rs
-from veltrix.json_features import extract_features_json
+from veltrix.json_features import MissingTelemetryError, json_kind, telemetry_member
 
 if TYPE_CHECKING:
     import pyarrow
+
+try:
+    # The row of a line read natively: no Python object is built but the row's.
+    from veltrix._json_native import feature_row as _native_row
+except ImportError:  # built without the native JSON reader
+    _native_row = None
 
 FEATURE_NAMES: tuple[str, ...] = tuple(veltrix_core_rs.extract_features_rs({}))
 """The 39 feature names in the order of every result dict, hence of every row."""
@@ -25,17 +31,6 @@ FEATURE_NAMES: tuple[str, ...] = tuple(veltrix_core_rs.extract_features_rs({}))
 LINE_COLUMN = "line"
 SOURCE_COLUMN = "source"
 RESERVED_COLUMNS = frozenset({LINE_COLUMN, SOURCE_COLUMN, *FEATURE_NAMES})
-
-_JSON_KINDS = {
-    dict: "an object",
-    list: "an array",
-    str: "a string",
-    int: "a number",
-    float: "a number",
-    bool: "a boolean",
-    type(None): "null",
-}
-_OPENING_BRACES = (b"{", "{")
 
 
 @dataclass(frozen=True, slots=True)
@@ -91,6 +86,13 @@ def checked_keep(keep: Iterable[str]) -> tuple[str, ...]:
     return keep
 
 
+def checked_telemetry_key(telemetry_key: str | None) -> str | None:
+    """`telemetry_key`, refused (TypeError) unless it is a str or None."""
+    if telemetry_key is not None and not isinstance(telemetry_key, str):
+        raise TypeError(f"telemetry_key must be str or None, not {type(telemetry_key).__name__}")
+    return telemetry_key
+
+
 def extract_lines(
     lines: Iterable[bytes | str], *, telemetry_key: str | None = None, keep: Sequence[str] = (), first_line: int = 1
 ) -> Extraction:
@@ -102,21 +104,21 @@ def extract_lines(
     ``extract_features_rs(json.loads(line))`` (or of its `telemetry_key` member).
     """
     extraction = Extraction(checked_keep(keep))
-    whole_line_is_telemetry = telemetry_key is None and not extraction.keep
+    keep, telemetry_key = extraction.keep, checked_telemetry_key(telemetry_key)
     rows, refused = extraction.rows, extraction.refused
     for number, line in enumerate(lines, first_line):
         if not line.strip():
             continue
-        try:
-            if whole_line_is_telemetry and line.lstrip()[:1] in _OPENING_BRACES:
-                try:
-                    rows.append((number, *extract_features_json(line).values()))
-                    continue
-                except ValueError:
-                    pass  # json.loads below names the fault, or reads what the fast reader refused
-            rows.append(_record_row(number, _parsed(line), telemetry_key, extraction.keep))
-        except _Refused as refusal:
-            refused.append(RefusedLine(number, str(refusal)))
+        # The native reader gives None for every line it cannot read exactly as
+        # json.loads does, and for every line it would refuse: json.loads names the fault.
+        row = None if _native_row is None else _native_row(number, line, telemetry_key, keep)
+        if row is None:
+            try:
+                row = _record_row(number, _parsed(line), telemetry_key, keep)
+            except _Refused as refusal:
+                refused.append(RefusedLine(number, str(refusal)))
+                continue
+        rows.append(row)
     return extraction
 
 
@@ -129,6 +131,7 @@ def extract_records(
     a dict, or has no dict under `telemetry_key`, is refused.
     """
     extraction = Extraction(checked_keep(keep))
+    telemetry_key = checked_telemetry_key(telemetry_key)
     for number, record in enumerate(records, first_line):
         try:
             extraction.rows.append(_record_row(number, record, telemetry_key, extraction.keep))
@@ -154,14 +157,9 @@ def _record_row(number: int, record: Any, telemetry_key: str | None, keep: tuple
     telemetry = record
     if telemetry_key is not None:
         try:
-            telemetry = record[telemetry_key]
-        except KeyError:
-            raise _Refused(f"no member {json.dumps(telemetry_key)}") from None
+            telemetry = telemetry_member(record, telemetry_key)
+        except MissingTelemetryError as error:
+            raise _Refused(str(error)) from None
         if not isinstance(telemetry, dict):
             raise _Refused(f"member {json.dumps(telemetry_key)} is not an object: {json_kind(telemetry)}")
     return (number, *[record.get(name) for name in keep], *veltrix_core_rs.extract_features_rs(telemetry).values())
-
-
-def json_kind(value: Any) -> str:
-    """What a parsed JSON value is, as a reason names it ("an array", "null")."""
-    return _JSON_KINDS.get(type(value), type(value).__name__)

@@ -1,10 +1,12 @@
 """Parquet output (pyarrow): line int64, source string, kept members, features
 as int64, float64 and bool.
 
-Workers turn a chunk's line and feature columns into Arrow; the writer types
-each kept member's column by its first non-null value in the run (string if
-there is none before the first row group is written), refuses rows whose value
-does not fit that type, and writes row groups of ROW_GROUP_ROWS rows.
+Workers turn a chunk's rows into its columns of plain values, so that they never
+import pyarrow and a chunk pickles small; the writer types each kept member's
+column by its first non-null value in the run (string if there is none before
+the first row group is written), refuses rows whose value does not fit that
+type, and builds and writes row groups of ROW_GROUP_ROWS rows, one Arrow array
+a column.
 """
 
 from __future__ import annotations
@@ -26,8 +28,7 @@ ROW_GROUP_ROWS = 65_536
 
 @dataclass(frozen=True, slots=True)
 class ParquetChunk:
-    numbered_features: pyarrow.Table
-    kept_columns: list[Sequence[Any]]
+    columns: list[Sequence[Any]]  # line, the kept members, the features
     source: str | None
 
 
@@ -37,10 +38,7 @@ class ParquetFormat:
     with_source: bool
 
     def encode(self, extraction: Extraction, source: str | None) -> EncodedChunk:
-        columns = arrow.transposed(extraction.rows, len(self.keep))
-        kept_end = 1 + len(self.keep)
-        table = arrow.numbered_features(columns[0], columns[kept_end:])
-        return EncodedChunk(ParquetChunk(table, columns[1:kept_end], source))
+        return EncodedChunk(ParquetChunk(arrow.transposed(extraction.rows, len(self.keep)), source))
 
     def open_writer(self, stream: BinaryIO) -> ParquetChunkWriter:
         return ParquetChunkWriter(stream, self.keep, self.with_source)
@@ -56,26 +54,21 @@ class ParquetChunkWriter:
         self._keep = keep
         self._with_source = with_source
         self._kept_types: list[pyarrow.DataType | None] = [None] * len(keep)
-        self._pending: list[pyarrow.Table] = []
-        self._pending_rows = 0
+        self._pending: list[list[Any]] = [[] for _ in range(1 + len(keep) + len(FEATURE_NAMES))]
+        self._pending_sources: list[str | None] = []
         self._writer: pyarrow.parquet.ParquetWriter | None = None
 
     def write(self, chunk: ParquetChunk) -> list[RefusedLine]:
-        pa = self._pa
-        lines = chunk.numbered_features.column(LINE_COLUMN).to_pylist()
-        refused_rows = self._misfits(lines, chunk.kept_columns)
-        table, kept_columns = chunk.numbered_features, chunk.kept_columns
+        columns = chunk.columns
+        lines = columns[0]
+        refused_rows = self._misfits(lines, columns[1 : 1 + len(self._keep)])
         if refused_rows:
-            keep_row = [row not in refused_rows for row in range(len(lines))]
-            table = table.filter(pa.array(keep_row))
-            kept_columns = [[value for value, kept in zip(values, keep_row) if kept] for values in kept_columns]
-        for position, (name, values, arrow_type) in enumerate(zip(self._keep, kept_columns, self._kept_types), start=1):
-            table = table.add_column(position, name, arrow.kept_array(values, arrow_type or pa.null()))
+            columns = [[value for row, value in enumerate(values) if row not in refused_rows] for values in columns]
+        for pending, values in zip(self._pending, columns):
+            pending.extend(values)
         if self._with_source:
-            table = table.add_column(1, SOURCE_COLUMN, pa.array([chunk.source] * table.num_rows, pa.string()))
-        self._pending.append(table)
-        self._pending_rows += table.num_rows
-        if self._pending_rows >= ROW_GROUP_ROWS:
+            self._pending_sources.extend([chunk.source] * len(columns[0]))
+        if len(self._pending[0]) >= ROW_GROUP_ROWS:
             self._flush()
         return [RefusedLine(lines[row], reason) for row, reason in sorted(refused_rows.items())]
 
@@ -84,7 +77,7 @@ class ParquetChunkWriter:
         if self._writer is not None:
             self._writer.close()
 
-    def _misfits(self, lines: list[int], kept_columns: list[Sequence[Any]]) -> dict[int, str]:
+    def _misfits(self, lines: Sequence[int], kept_columns: Sequence[Sequence[Any]]) -> dict[int, str]:
         """Reasons by row position, for rows with a kept value its column cannot hold."""
         misfits: dict[int, str] = {}
         for column, (name, values) in enumerate(zip(self._keep, kept_columns)):
@@ -93,20 +86,33 @@ class ParquetChunkWriter:
             arrow_type = self._kept_types[column]
             if arrow_type is None:
                 continue
-            for row, value in enumerate(values):
-                if row not in misfits and (misfit := arrow.kept_misfit(value, arrow_type)) is not None:
-                    misfits[row] = f"member {json.dumps(name)} {misfit}: cannot be written to Parquet"
+            for row, misfit in arrow.kept_misfits(values, arrow_type):
+                misfits.setdefault(row, f"member {json.dumps(name)} {misfit}: cannot be written to Parquet")
         return misfits
 
     def _flush(self) -> None:
+        pa = self._pa
         if self._writer is None:
-            self._kept_types = [arrow_type or self._pa.string() for arrow_type in self._kept_types]
+            self._kept_types = [arrow_type or pa.string() for arrow_type in self._kept_types]
             self._writer = self._parquet.ParquetWriter(self._stream, self._schema())
-        if self._pending:
-            schema = self._writer.schema
-            table = self._pa.concat_tables([table.cast(schema) for table in self._pending])
-            self._writer.write_table(table, row_group_size=ROW_GROUP_ROWS)
-        self._pending, self._pending_rows = [], 0
+        if not self._pending[0]:
+            return
+        lines, kept, features = (
+            self._pending[0],
+            self._pending[1 : 1 + len(self._keep)],
+            self._pending[1 + len(self._keep) :],
+        )
+        arrays = [
+            pa.array(lines, type=pa.int64()),
+            *([pa.array(self._pending_sources, type=pa.string())] if self._with_source else []),
+            *(arrow.kept_array(values, arrow_type) for values, arrow_type in zip(kept, self._kept_types)),
+            *(pa.array(values, type=arrow_type) for values, arrow_type in zip(features, arrow.feature_types())),
+        ]
+        self._writer.write_table(
+            pa.Table.from_arrays(arrays, schema=self._writer.schema), row_group_size=ROW_GROUP_ROWS
+        )
+        self._pending = [[] for _ in self._pending]
+        self._pending_sources = []
 
     def _schema(self) -> pyarrow.Schema:
         pa = self._pa
