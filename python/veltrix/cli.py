@@ -108,6 +108,16 @@ def _parser() -> argparse.ArgumentParser:
 def _features(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     stop_on_signals(with_workers=arguments.jobs > 1)  # before pyarrow or the pool start threads
     try:
+        return _checked_run(arguments, parser)
+    except Stopped as stop:
+        # The workers, the fork server and the pending output are gone by now.
+        name = signal.Signals(stop.signal_number).name
+        sys.stderr.write(f"veltrix features: {'interrupted' if name == 'SIGINT' else f'stopped by {name}'}\n")
+        return 128 + stop.signal_number
+
+
+def _checked_run(arguments: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    try:
         keep = checked_keep(arguments.keep)
         output_format = format_for_output(arguments.output, keep, with_source=len(arguments.inputs) > 1)
     except ValueError as error:
@@ -129,15 +139,6 @@ def _features(arguments: argparse.Namespace, parser: argparse.ArgumentParser) ->
     try:
         with output as stream:
             return run_features(arguments.inputs, stream, settings, arguments.jobs, show_progress)
-    except Stopped as stop:
-        # The workers, the fork server and the pending output are gone by now.
-        stopped_by = (
-            "interrupted"
-            if stop.signal_number == signal.SIGINT
-            else f"stopped by {signal.Signals(stop.signal_number).name}"
-        )
-        sys.stderr.write(f"veltrix features: {stopped_by}\n")
-        return 128 + stop.signal_number
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): stop quietly, and keep
         # the interpreter's final flush from failing again.
