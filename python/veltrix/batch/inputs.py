@@ -53,13 +53,14 @@ class FileSpan:
     """Bytes of a regular file, read where they are needed."""
 
     path: str
-    version: FileVersion  # of the file when it was opened, the lines were found in that version
+    version: FileVersion  # the file's when it was opened: its lines were found in that version
     offset: int
     length: int
 
     def read(self) -> bytes:
         with open(self.path, "rb", buffering=0) as file:
             data = os.pread(file.fileno(), self.length, self.offset)
+            # Looked at after the read, so that a write during it shows in the file's times.
             changed = file_version(os.fstat(file.fileno())) != self.version
         if changed or len(data) != self.length:
             raise InputChanged
