@@ -22,6 +22,7 @@ import io
 import os
 import stat
 import sys
+import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -152,8 +153,7 @@ class InputReader:
         unfinished: list[bytes] = []  # the start of a line that no block has ended yet
         unfinished_bytes = 0
         skipping = False  # through an overlong line, to its newline
-        while block := self._stream.read(chunk_bytes):
-            self._check_unchanged()
+        while block := self._read_block(chunk_bytes):
             if skipping:
                 if (end := block.find(b"\n")) < 0:
                     continue
@@ -175,8 +175,19 @@ class InputReader:
         elif data := b"".join(unfinished):
             yield self._chunk(data, next_line)
 
+    def _read_block(self, size: int) -> bytes:
+        # Streamed regular files (gzip ones, standard input from a file) are read by
+        # this process alone, so it looks for changes itself; a change also explains
+        # gzip data that turns corrupt.
+        try:
+            block = self._stream.read(size)
+        except (OSError, EOFError, zlib.error):
+            self._check_unchanged()
+            raise
+        self._check_unchanged()
+        return block
+
     def _check_unchanged(self) -> None:
-        # Streamed regular files (gzip ones, standard input from a file) are read by this process alone.
         if self._version is not None and file_version(os.fstat(self._raw.fileno())) != self._version:
             raise InputChanged
 
