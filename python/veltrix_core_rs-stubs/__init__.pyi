@@ -49,7 +49,9 @@ class BrowserInfo(TypedDict, total=False):
 
 @type_check_only
 class PointerSample(TypedDict):
-    """One pointer sample. A sample without finite numbers for x, y and t is skipped."""
+    """One pointer sample. A sample without finite numbers for x, y and t is skipped;
+    the type requires all three, so that a type checker flags a sample the core
+    would skip without a word."""
 
     x: float
     """Pixels."""
@@ -86,7 +88,14 @@ class KeystrokeEvent(TypedDict, total=False):
 @type_check_only
 class Telemetry(TypedDict, total=False):
     """One visit as the browser recorded it. Every key is optional; a value of the
-    wrong type reads as absent (lists must be lists: a tuple counts as absent)."""
+    wrong type reads as absent (lists must be lists: a tuple counts as absent).
+
+    The type is stricter than the reading on purpose: it describes telemetry that
+    gives features, so that a type checker points at code building a visit the
+    core would read as empty or partly skip (a sample missing a field, a list
+    passed as a tuple, a value that is not a dict). Telemetry parsed from JSON is
+    ``Any`` and checks as it is; the lenient reading is for what clients send.
+    """
 
     browser: BrowserInfo
     """Without it the screen counts as 1024 x 768 and valid."""
@@ -243,7 +252,8 @@ def extract_features_rs(telemetry: Telemetry) -> VisitFeatures:
 
     Never raises on the telemetry's content: a missing key or a value of the
     wrong type keeps a default, an unreadable list item is skipped, and anything
-    other than a dict reads as an empty visit.
+    other than a dict reads as an empty visit (accepted at run time; the type
+    asks for Telemetry, see there why).
     """
 
 def evaluate_curvature_naturalness_rs(x: Sequence[float], y: Sequence[float], t: Sequence[float]) -> CurvatureMetrics:

@@ -141,3 +141,27 @@ def test_a_file_changed_after_its_lines_were_found_is_refused_not_misread(tmp_pa
         second.data  # noqa: B018
     task = ChunkTask(RunSettings(None, (), CsvFormat((), False)), 0, None, first, None)
     assert process_chunk(task).read_failure == "cannot be read: the file changed while it was read"
+
+
+@pytest.mark.parametrize("chunk_bytes", [1, 3, 7, 64])
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+def test_lines_longer_than_the_limit_are_refused_whatever_the_blocks(tmp_path, chunk_bytes, compressed):
+    """Found before their end they come as overlong chunks, unread; found whole, the worker refuses them."""
+    limit = 12
+    lines = [b"{}", b"x" * 40, b"[]", b"", b"y" * 13, b"z" * 12, b"{}", b"w" * 100]  # the last without newline
+    data = b"\n".join(lines)
+    path = tmp_path / "visits"
+    path.write_bytes(gzip.compress(data) if compressed else data)
+    settings = RunSettings(None, (), CsvFormat((), False), max_line_bytes=limit)
+    read, too_long = {}, set()
+    with InputReader(str(path)) as reader:
+        for chunk in reader.chunks(chunk_bytes, max_line_bytes=limit):
+            if not chunk.overlong:
+                read |= {chunk.first_line + index: line for index, line in enumerate(chunk.data.split(b"\n"))}
+            result = process_chunk(ChunkTask(settings, 0, None, chunk, None))
+            too_long |= {refusal.line for refusal in result.refused if refusal.reason.startswith("line too long")}
+    assert all(read[number] == lines[number - 1] for number in read)
+    assert set(read) | too_long == set(range(1, len(lines) + 1))
+    assert too_long == {number for number, line in enumerate(lines, 1) if len(line) > limit}
+    if chunk_bytes <= 7:  # blocks smaller than the limit: the two longest lines are never held whole
+        assert {2, 8}.isdisjoint(read)

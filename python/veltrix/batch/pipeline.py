@@ -58,5 +58,7 @@ def _context(function: Callable[..., object]) -> multiprocessing.context.BaseCon
 
 
 def _leave_interrupts_to_parent() -> None:
-    # Ctrl-C reaches the whole process group: the parent stops the pool itself.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # Ctrl-C, a closed terminal's SIGHUP and a service manager's SIGTERM reach the
+    # whole process group: the parent stops the pool itself, each worker after its task.
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_IGN)
