@@ -84,7 +84,8 @@ def timed(arguments):
 
 def contenders_for(folder, jobs):
     plain = [sys.executable, str(BENCHMARKS_DIR / "plain_feature_loop.py")]
-    command = [str(COMMAND), "features", "--no-progress", *jobs]
+    # Every round writes the same outputs again.
+    command = [str(COMMAND), "features", "--no-progress", "--force", *jobs]
     bare, wrapped_lines = str(folder / "bare.jsonl"), str(folder / "wrapped.jsonl")
     options = {bare: [], wrapped_lines: WRAPPED_OPTIONS}
 
