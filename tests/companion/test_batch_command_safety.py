@@ -274,9 +274,13 @@ def test_a_file_rewritten_in_place_mid_run_is_reported_not_mixed(tmp_path, compr
                 for fd in os.listdir(f"/proc/{process.pid}/fd")
             )
         )
+        # Held still while the file changes: read natively, the whole input can be done
+        # within the moment it takes to rewrite it.
+        os.killpg(process.pid, signal.SIGSTOP)
         time.sleep(0.05)  # past the clock tick of the file times the command saw when it opened it
         with open(source, "r+b") as file:  # the same file (inode) and size, another content
             file.write(gzip.compress(new, compresslevel=1) if compressed else new)
+        os.killpg(process.pid, signal.SIGCONT)
         status = process.wait(timeout=120)
     finally:
         process.kill()
