@@ -16,6 +16,9 @@ from store_servers import AwaitedEngine, child_environment
 
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 
+# The test servers run without persistence, as the README's example does.
+pytestmark = pytest.mark.filterwarnings("ignore::veltrix.state.StateStoreWarning")
+
 WORKER = str(Path(__file__).with_name("engine_worker.py"))
 RACE_PROCESSES = 4
 RACE_THREADS = 4
