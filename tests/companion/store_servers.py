@@ -206,6 +206,8 @@ class ForwardingAddress:
             except OSError:
                 client.close()
                 continue
+            for end in (client, upstream):  # no Nagle delay on the relayed round trips
+                end.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self.lock:
                 self.connections += [client, upstream]
             for source, sink in ((client, upstream), (upstream, client)):

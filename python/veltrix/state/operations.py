@@ -181,7 +181,9 @@ class StoreOperations:
             for key, key_pairs in by_key.items()
             for chunk in _chunks(key_pairs, HYDRATE_BATCH_PAIRS)
         ]
-        yield from _chunks(calls, HYDRATE_CALLS_PER_ROUND_TRIP)
+        # Not `yield from` a list: the engine sends each round trip's replies into the plan.
+        for round_trip in _chunks(calls, HYDRATE_CALLS_PER_ROUND_TRIP):  # noqa: UP028
+            yield round_trip
 
     def stats(self) -> Plan[StateEngineStats]:
         # The sharded layout's figures: during a rolling upgrade the legacy keys hold the same nonces again.

@@ -15,6 +15,10 @@ CLIENT_LIBRARIES = ("redis", "valkey")
 # A pooled connection the store closed (a restart) fails once; one retry at
 # once reconnects. Timeouts are not retried, so a slow store fails in one timeout.
 RECONNECT_RETRIES = 1
+# A cluster client retries timeouts along with connection errors, and would
+# wait one timeout per retry on a stalled master: it makes none. (Its pools
+# replace a connection the node closed when they hand it out.)
+CLUSTER_RETRIES = 0
 
 
 @dataclass(frozen=True, slots=True)
@@ -73,7 +77,7 @@ def sync_client_from_url(url: str, *, timeout: float, max_connections: int, clus
             max_connections=max_connections,
             connection_pool_class=redis.BlockingConnectionPool,
             timeout=timeout,
-            **settings,
+            **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
         )
     pool = redis.BlockingConnectionPool.from_url(url, max_connections=max_connections, timeout=timeout, **settings)
     return redis.Redis(connection_pool=pool)
@@ -90,7 +94,9 @@ def async_client_from_url(url: str, *, timeout: float, max_connections: int, clu
     if cluster:
         # The asyncio cluster client keeps its own per-node pools, which refuse
         # rather than wait beyond max_connections.
-        return asyncio_redis.RedisCluster.from_url(url, max_connections=max_connections, **settings)
+        return asyncio_redis.RedisCluster.from_url(
+            url, max_connections=max_connections, **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES))
+        )
     pool = asyncio_redis.BlockingConnectionPool.from_url(
         url, max_connections=max_connections, timeout=timeout, **settings
     )
