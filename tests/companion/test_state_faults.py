@@ -139,18 +139,22 @@ def test_from_url_warns_of_a_store_without_persistence(tmp_path, settings, expec
                 else:
                     engine = AwaitedEngine(AsyncRedisStateEngine.from_url(server.url))
                 engine.stats()  # the asyncio engine checks on its first call
-            messages = [str(warning.message) for warning in caught if warning.category is StateStoreWarning]
-            assert [expected in message for message in messages] == ([True] if expected else [])
+            ours = [warning for warning in caught if warning.category is StateStoreWarning]
+            assert [expected in str(warning.message) for warning in ours] == ([True] if expected else [])
             if kind == "sync":  # the warning points at the service's own line
-                assert all(warning.filename == __file__ for warning in caught)
+                assert all(warning.filename == __file__ for warning in ours)
             engine.close()
     finally:
         server.stop()
 
 
-def test_an_unreachable_store_is_checked_on_the_first_call_that_reaches_it(tmp_path):
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_an_unreachable_store_is_checked_on_the_first_call_that_reaches_it(tmp_path, kind):
     server = RedisServer(tmp_path / "redis", "--maxmemory", "8mb", "--maxmemory-policy", "allkeys-lru")
-    engine = RedisStateEngine.from_url(server.url, timeout=0.3)  # nothing listens yet
+    if kind == "sync":
+        engine = RedisStateEngine.from_url(server.url, timeout=0.3)  # nothing listens yet
+    else:
+        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(server.url, timeout=0.3))
     server.start()
     try:
         for _ in range(2):

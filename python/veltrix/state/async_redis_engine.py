@@ -95,7 +95,8 @@ class AsyncRedisStateEngine:
             await self._client.aclose()
 
     async def _read_settings(self) -> list[dict[str, str]]:
-        client, kind = self._client, self._options.kind
+        client: Any = self._client
+        kind = self._options.kind
         try:
             if kind.cluster:
                 reply = await client.config_get(*store_checks.SETTINGS, target_nodes=client.PRIMARIES)
@@ -122,26 +123,33 @@ class AsyncRedisStateEngine:
         return round_trip.results()
 
     async def _execute(self, commands: list[tuple[Any, ...]]) -> list[Any]:
+        client: Any = self._client
         if len(commands) == 1:
             try:
-                return [await self._client.execute_command(*commands[0])]
+                return [await client.execute_command(*commands[0])]
             except self._options.kind.command_refused as refused:
                 return [refused]
-        pipeline = self._client.pipeline(transaction=False)
+        pipeline = client.pipeline(transaction=False)
         for command in commands:
             pipeline.execute_command(*command)
-        return await pipeline.execute(raise_on_error=False)
+        replies: list[Any] = await pipeline.execute(raise_on_error=False)
+        return replies
 
     async def _run[Result](self, plan: Plan[Result]) -> Result:
         if self._check_pending:
-            store_checks.assess(await self._read_settings())
-            self._check_pending = False
+            self._check_pending = False  # calls made meanwhile do not check again
+            try:
+                store_checks.assess(await self._read_settings())
+            except BaseException:
+                self._check_pending = True  # a store refused, or not reached, is checked again
+                raise
         try:
             calls = next(plan)
             while True:
                 calls = plan.send(await self._send(calls))
         except StopIteration as finished:
-            return finished.value
+            result: Result = finished.value
+            return result
 
     async def consume_nonce(self, nonce: str) -> bool:
         """True the first time `nonce` is seen by any engine of the namespace, False on a replay."""

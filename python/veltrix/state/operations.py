@@ -48,7 +48,7 @@ def _is_integer(reply: Any) -> bool:
 
 def _flag(operation: str, reply: Any) -> bool:
     if _is_integer(reply) and reply in (0, 1):
-        return reply == 1
+        return bool(reply)
     raise unexpected_reply(operation, reply)
 
 
@@ -59,7 +59,7 @@ def _nothing(operation: str, reply: Any) -> None:
 
 class NonceVerdict(NamedTuple):
     verdict: int
-    count: int
+    recorded: int  # the shard's count of nonces ever recorded
     bucket: int
     refused_until: int
 
@@ -132,8 +132,8 @@ class StoreOperations:
     def _note_seen(self, shard: int, verdict: NonceVerdict) -> None:
         seen_count, seen_bucket = self._seen[shard]
         # A count older than the replay window no longer matters: the store's count replaces it.
-        if verdict.count >= seen_count or seen_bucket < verdict.bucket - 1:
-            self._seen[shard] = (verdict.count, verdict.bucket)
+        if verdict.recorded >= seen_count or seen_bucket < verdict.bucket - 1:
+            self._seen[shard] = (verdict.recorded, verdict.bucket)
 
     def _ban_keys(self, address: bytes) -> list[str]:
         keys = [self._layout.shards[self._layout.address_shard(address)].bans]

@@ -126,7 +126,8 @@ class RedisStateEngine:
             self._client.close()
 
     def _read_settings(self) -> list[dict[str, str]]:
-        client, kind = self._client, self._options.kind
+        client: Any = self._client
+        kind = self._options.kind
         try:
             if kind.cluster:
                 reply = client.config_get(*store_checks.SETTINGS, target_nodes=client.PRIMARIES)
@@ -153,26 +154,29 @@ class RedisStateEngine:
         return round_trip.results()
 
     def _execute(self, commands: list[tuple[Any, ...]]) -> list[Any]:
+        client: Any = self._client
         if len(commands) == 1:
             try:
-                return [self._client.execute_command(*commands[0])]
+                return [client.execute_command(*commands[0])]
             except self._options.kind.command_refused as refused:
                 return [refused]
-        pipeline = self._client.pipeline(transaction=False)
+        pipeline = client.pipeline(transaction=False)
         for command in commands:
             pipeline.execute_command(*command)
-        return pipeline.execute(raise_on_error=False)
+        replies: list[Any] = pipeline.execute(raise_on_error=False)
+        return replies
 
     def _run[Result](self, plan: Plan[Result]) -> Result:
         if self._check_pending:
-            store_checks.assess(self._read_settings())
+            store_checks.assess(self._read_settings())  # a store refused, or not reached, is checked again
             self._check_pending = False
         try:
             calls = next(plan)
             while True:
                 calls = plan.send(self._send(calls))
         except StopIteration as finished:
-            return finished.value
+            result: Result = finished.value
+            return result
 
     def consume_nonce(self, nonce: str) -> bool:
         """True the first time `nonce` is seen by any engine of the namespace, False on a replay."""

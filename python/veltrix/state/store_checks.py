@@ -34,10 +34,7 @@ def _text(value: Any) -> str:
 
 def node_settings(reply: Any) -> dict[str, str]:
     """CONFIG GET's reply (a dict, or a flat list from a raw command) as text."""
-    if isinstance(reply, dict):
-        items = reply.items()
-    else:
-        items = zip(reply[::2], reply[1::2])
+    items: Iterable[tuple[Any, Any]] = reply.items() if isinstance(reply, dict) else zip(reply[::2], reply[1::2])
     return {_text(name): _text(value) for name, value in items}
 
 
