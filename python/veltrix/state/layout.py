@@ -18,9 +18,11 @@ import itertools
 from dataclasses import dataclass
 
 # At 10**6 nonces a minute a shard's bucket holds about 15,600 digests (about
-# 1 MB), which the store frees in about a millisecond.
+# 1 MB), which the store frees in a few milliseconds.
 SHARD_COUNT = 64
 CLUSTER_SLOTS = 16384
+# The shards' buckets expire over this many seconds after their window ends.
+EXPIRY_SPREAD_SECONDS = 60
 # 128 bits: a store entry per nonce whatever its length, and no collision in any real traffic.
 NONCE_DIGEST_BYTES = 16
 
@@ -35,6 +37,9 @@ class ShardKeys:
     nonce_prefix: str
     bans: str
     state: str
+    # Seconds past the end of their window at which the shard's buckets expire:
+    # the shards' expiries are spread over a minute.
+    expiry_offset: int
 
 
 def _shard_tag(namespace: str, shard: int) -> str:
@@ -43,9 +48,9 @@ def _shard_tag(namespace: str, shard: int) -> str:
     return next(tag for tag in tags if low <= cluster_slot(tag.encode()) < high)
 
 
-def _shard_keys(tag: str) -> ShardKeys:
+def _shard_keys(tag: str, shard: int) -> ShardKeys:
     prefix = "{" + tag + "}"
-    return ShardKeys(f"{prefix}:nonces:", f"{prefix}:bans", f"{prefix}:state")
+    return ShardKeys(f"{prefix}:nonces:", f"{prefix}:bans", f"{prefix}:state", shard * EXPIRY_SPREAD_SECONDS // SHARD_COUNT)
 
 
 @dataclass(frozen=True, slots=True)
@@ -87,4 +92,4 @@ class StoreLayout:
 
 @functools.lru_cache(maxsize=64)
 def _namespace_shards(namespace: str) -> tuple[ShardKeys, ...]:
-    return tuple(_shard_keys(_shard_tag(namespace, shard)) for shard in range(SHARD_COUNT))
+    return tuple(_shard_keys(_shard_tag(namespace, shard), shard) for shard in range(SHARD_COUNT))

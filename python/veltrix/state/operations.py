@@ -109,7 +109,7 @@ class StoreOperations:
                 "consume_nonce",
                 scripts.CONSUME_NONCE,
                 (keys.nonce_prefix, keys.state),
-                (digest, seen_count, seen_bucket),
+                (digest, seen_count, seen_bucket, keys.expiry_offset),
                 _nonce_verdict,
                 writes=True,
             )

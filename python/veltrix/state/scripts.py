@@ -7,10 +7,11 @@ Keys of a shard with hash tag ``{t}``:
 
 * ``{t}:nonces:<bucket>``: a hash whose fields are the digests of the nonces
   consumed during the 60-second bucket ``<bucket>`` (store time // 60). Nonces
-  are looked up in the current and the previous bucket, and a bucket's hash
-  expires when it stops being the previous one, so a nonce consumed at T is
-  refused until the start of the second bucket after T's: for more than 60 and
-  at most 120 seconds.
+  are looked up in the current and the previous bucket, so a nonce consumed
+  at T is refused until the start of the second bucket after T's: for more
+  than 60 and at most 120 seconds. A bucket's hash expires once it is no
+  longer the previous one, each shard at its own second of that minute (the
+  shard's offset), so that the store never frees every shard's bucket at once.
 * ``{t}:bans``: a sorted set of addresses scored by their expiry in whole
   epoch seconds; a ban is in force while its expiry is later than the current
   second. Writes drop the shard's bans that are no longer in force.
@@ -65,7 +66,8 @@ def _script(body: str) -> StoreScript:
 
 # KEYS[1]: the shard's nonce bucket prefix, KEYS[2]: its state hash; ARGV[1]: the
 # nonce's digest, ARGV[2]: the shard's nonce count this engine saw last, ARGV[3]:
-# the bucket it saw it in. Replies {verdict, count, bucket, refused until}.
+# the bucket it saw it in, ARGV[4]: the shard's expiry offset in seconds.
+# Replies {verdict, count, bucket, refused until}.
 CONSUME_NONCE = _script("""
 local now = tonumber(redis.call('TIME')[1])
 local bucket = math.floor(now / $bucket_seconds)
@@ -87,7 +89,7 @@ if refused_until > now then return {$forgot, count, bucket, refused_until} end
 if redis.call('HEXISTS', previous, ARGV[1]) == 1 or redis.call('HSETNX', current, ARGV[1], '') == 0 then
     return {$replayed, count, bucket, 0}
 end
-redis.call('EXPIREAT', current, (bucket + 2) * $bucket_seconds)
+redis.call('EXPIREAT', current, (bucket + 2) * $bucket_seconds + tonumber(ARGV[4]))
 count = redis.call('HINCRBY', KEYS[2], 'n', 1)
 if last ~= bucket then redis.call('HSET', KEYS[2], 'b', bucket, 'p', last or -1) end
 return {$fresh, count, bucket, 0}
