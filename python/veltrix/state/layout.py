@@ -50,7 +50,9 @@ def _shard_tag(namespace: str, shard: int) -> str:
 
 def _shard_keys(tag: str, shard: int) -> ShardKeys:
     prefix = "{" + tag + "}"
-    return ShardKeys(f"{prefix}:nonces:", f"{prefix}:bans", f"{prefix}:state", shard * EXPIRY_SPREAD_SECONDS // SHARD_COUNT)
+    return ShardKeys(
+        f"{prefix}:nonces:", f"{prefix}:bans", f"{prefix}:state", shard * EXPIRY_SPREAD_SECONDS // SHARD_COUNT
+    )
 
 
 @dataclass(frozen=True, slots=True)
