@@ -8,14 +8,16 @@ send them. Replies that are not what the script returns raise StateStoreError.
 
 from __future__ import annotations
 
+import math
+import time
 from collections.abc import Callable, Generator
-from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from veltrix.state import scripts
 from veltrix.state.arguments import ban_list_argument, text_argument, unsigned_argument
 from veltrix.state.errors import store_forgot, unexpected_reply
 from veltrix.state.layout import SHARD_COUNT, StoreLayout
+from veltrix.state.scripts import NONCE_BUCKET_SECONDS
 
 if TYPE_CHECKING:
     from veltrix_core_rs import StateEngineStats
@@ -26,10 +28,11 @@ STATS_KEYS = ("current_bucket_nonces", "previous_bucket_nonces", "active_ip_bans
 # within any timeout; batches go this many to a round trip.
 HYDRATE_BATCH_PAIRS = 1000
 HYDRATE_CALLS_PER_ROUND_TRIP = 8
+# A nonce is refused for at most two buckets: a count seen longer ago than that no longer matters.
+REPLAY_WINDOW_SECONDS = 2 * NONCE_BUCKET_SECONDS
 
 
-@dataclass(frozen=True, slots=True)
-class StoreCall[Result]:
+class StoreCall[Result](NamedTuple):
     operation: str
     script: scripts.StoreScript
     keys: tuple[str, ...]
@@ -57,19 +60,10 @@ def _nothing(operation: str, reply: Any) -> None:
         raise unexpected_reply(operation, reply)
 
 
-class NonceVerdict(NamedTuple):
-    verdict: int
-    recorded: int  # the shard's count of nonces ever recorded
-    bucket: int
-    refused_until: int
-
-
-_VERDICTS = (scripts.NONCE_FRESH, scripts.NONCE_REPLAYED, scripts.NONCE_STORE_FORGOT)
-
-
-def _nonce_verdict(operation: str, reply: Any) -> NonceVerdict:
-    if type(reply) is list and len(reply) == 4 and all(map(_is_integer, reply)) and reply[0] in _VERDICTS:
-        return NonceVerdict(*reply)
+def _nonce_verdict(operation: str, reply: Any) -> int:
+    """The consume script's one integer (see scripts.CONSUME_NONCE)."""
+    if type(reply) is int:
+        return reply
     raise unexpected_reply(operation, reply)
 
 
@@ -86,9 +80,10 @@ def _chunks[Item](items: list[Item], size: int) -> list[list[Item]]:
 class StoreOperations:
     """The store calls of one namespace, and what this engine saw of each shard.
 
-    For each shard the engine keeps the nonce count the store last reported and
-    the bucket it was reported in, and passes them with every nonce: a store
-    whose count went back lost nonces this engine saw recorded.
+    For each shard the engine keeps the nonce count the store last reported,
+    and when, and passes it with every nonce while it is recent: a store whose
+    count went back lost nonces this engine saw recorded, still inside their
+    window. (An older loss no longer matters: those nonces have expired.)
     """
 
     __slots__ = ("_layout", "_legacy_layout", "_seen")
@@ -96,20 +91,23 @@ class StoreOperations:
     def __init__(self, namespace: str, *, legacy_layout: bool) -> None:
         self._layout = StoreLayout(namespace)
         self._legacy_layout = bool(legacy_layout)
-        self._seen = [(0, 0)] * SHARD_COUNT
+        self._seen = [(0, -math.inf)] * SHARD_COUNT
 
     def consume_nonce(self, nonce: object) -> Plan[bool]:
         layout = self._layout
         digest = layout.nonce_digest(text_argument(nonce, "nonce"))
         shard = layout.nonce_shard(digest)
         keys = layout.shards[shard]
-        seen_count, seen_bucket = self._seen[shard]
+        seen_count, seen_at = self._seen[shard]
+        now = time.monotonic()
+        if now - seen_at > REPLAY_WINDOW_SECONDS:
+            seen_count = 0
         calls: list[StoreCall[Any]] = [
             StoreCall(
                 "consume_nonce",
                 scripts.CONSUME_NONCE,
                 (keys.nonce_prefix, keys.state),
-                (digest, seen_count, seen_bucket, keys.expiry_offset),
+                (digest, seen_count),
                 _nonce_verdict,
                 writes=True,
             )
@@ -124,16 +122,12 @@ class StoreOperations:
             )
             calls.append(legacy)
         verdict, *legacy_fresh = yield calls
-        self._note_seen(shard, verdict)
-        if verdict.verdict == scripts.NONCE_STORE_FORGOT:
-            raise store_forgot(verdict.refused_until)
-        return verdict.verdict == scripts.NONCE_FRESH and all(legacy_fresh)
-
-    def _note_seen(self, shard: int, verdict: NonceVerdict) -> None:
-        seen_count, seen_bucket = self._seen[shard]
-        # A count older than the replay window no longer matters: the store's count replaces it.
-        if verdict.recorded >= seen_count or seen_bucket < verdict.bucket - 1:
-            self._seen[shard] = (verdict.recorded, verdict.bucket)
+        if verdict < 0:
+            raise store_forgot(-verdict)
+        recorded = verdict >> 1
+        if recorded >= seen_count:
+            self._seen[shard] = (recorded, now)
+        return verdict & 1 == 1 and all(legacy_fresh)
 
     def _ban_keys(self, address: bytes) -> list[str]:
         keys = [self._layout.shards[self._layout.address_shard(address)].bans]

@@ -36,11 +36,11 @@ import hashlib
 from dataclasses import dataclass, field
 from string import Template
 
+from veltrix.state.layout import EXPIRY_SPREAD_SECONDS, SHARD_COUNT
+
 NONCE_BUCKET_SECONDS = 60
 # Ban expiries saturate at the largest unsigned 64-bit count of seconds (a double in Lua).
 MAX_EXPIRY = 2**64 - 1
-# consume_nonce's first reply element.
-NONCE_FRESH, NONCE_REPLAYED, NONCE_STORE_FORGOT = 1, 0, -1
 
 
 @dataclass(frozen=True, slots=True)
@@ -57,17 +57,18 @@ def _script(body: str) -> StoreScript:
         Template(body).substitute(
             bucket_seconds=NONCE_BUCKET_SECONDS,
             max_expiry=MAX_EXPIRY,
-            fresh=NONCE_FRESH,
-            replayed=NONCE_REPLAYED,
-            forgot=NONCE_STORE_FORGOT,
+            shards=SHARD_COUNT,
+            expiry_spread=EXPIRY_SPREAD_SECONDS,
         )
     )
 
 
 # KEYS[1]: the shard's nonce bucket prefix, KEYS[2]: its state hash; ARGV[1]: the
-# nonce's digest, ARGV[2]: the shard's nonce count this engine saw last, ARGV[3]:
-# the bucket it saw it in, ARGV[4]: the shard's expiry offset in seconds.
-# Replies {verdict, count, bucket, refused until}.
+# nonce's digest, ARGV[2]: the shard's nonce count this engine saw within the
+# last two minutes (0 if none). One integer in reply: -t when the shard refuses
+# nonces until second t, else 2 * the shard's count, plus 1 if the nonce was
+# fresh (and is now recorded). The digest's first byte gives the shard, and the
+# shard its expiry offset.
 CONSUME_NONCE = _script("""
 local now = tonumber(redis.call('TIME')[1])
 local bucket = math.floor(now / $bucket_seconds)
@@ -76,7 +77,7 @@ local state = redis.call('HMGET', KEYS[2], 'n', 'q', 'b', 'p')
 local count, refused_until = tonumber(state[1]) or 0, tonumber(state[2]) or 0
 local last, before = tonumber(state[3]), tonumber(state[4])
 local seen = tonumber(ARGV[2])
-local lost = count < seen and tonumber(ARGV[3]) >= bucket - 1
+local lost = count < seen
 if not lost and last == bucket then lost = redis.call('EXISTS', current) == 0 end
 if not lost and (last == bucket - 1 or before == bucket - 1) then lost = redis.call('EXISTS', previous) == 0 end
 if lost then
@@ -85,14 +86,18 @@ if lost then
     redis.call('HSET', KEYS[2], 'n', count, 'q', refused_until)
     redis.call('HDEL', KEYS[2], 'b', 'p')
 end
-if refused_until > now then return {$forgot, count, bucket, refused_until} end
+if refused_until > now then return -refused_until end
 if redis.call('HEXISTS', previous, ARGV[1]) == 1 or redis.call('HSETNX', current, ARGV[1], '') == 0 then
-    return {$replayed, count, bucket, 0}
+    return 2 * count
 end
-redis.call('EXPIREAT', current, (bucket + 2) * $bucket_seconds + tonumber(ARGV[4]))
 count = redis.call('HINCRBY', KEYS[2], 'n', 1)
-if last ~= bucket then redis.call('HSET', KEYS[2], 'b', bucket, 'p', last or -1) end
-return {$fresh, count, bucket, 0}
+if last ~= bucket then
+    -- The bucket's first nonce: it was created just now.
+    local offset = math.floor(string.byte(ARGV[1], 1) % $shards * $expiry_spread / $shards)
+    redis.call('EXPIREAT', current, (bucket + 2) * $bucket_seconds + offset)
+    redis.call('HSET', KEYS[2], 'b', bucket, 'p', last or -1)
+end
+return 2 * count + 1
 """)
 
 # KEYS[1]: bans; ARGV[1]: address. 1 while banned, else 0.
