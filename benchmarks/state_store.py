@@ -259,21 +259,25 @@ def fill(client, layout, nonces, previous):
 
 
 def longest_stall(client):
-    """The longest latency event since the last reset, in ms, and its name."""
+    """The longest latency event since the last reset, in ms, with its name and
+    the median of that event's per-second maxima (a loaded machine adds outliers)."""
     events = client.execute_command("LATENCY", "LATEST")
     if not events:
-        return 0, "none"
-    event = max(events, key=lambda event: event[3])
-    return event[3], event[0].decode()
+        return "0 ms"
+    name, _, _, longest = max(events, key=lambda event: event[3])
+    history = [sample[1] for sample in client.execute_command("LATENCY", "HISTORY", name)]
+    return f"{longest} ms ({name.decode()}, median of its seconds {statistics.median(history):g} ms)"
 
 
 def expire_all(client, layout, keys, previous):
-    """Lets the buckets expire as the store would, the sharded ones each at their offset (time compressed)."""
+    """Lets the buckets expire as the store would, the sharded ones each at their offset (time
+    compressed), and waits for the store's own expiry cycle to free them (DBSIZE touches no key)."""
     offsets = {shard.nonce_prefix.encode(): shard.expiry_offset for shard in layout.shards}
+    remaining = client.dbsize() - len(keys)
     for key in keys:
         offset = 0 if previous else offsets[key.rpartition(b":")[0] + b":"]
         client.pexpire(key, 100 + round(offset * COMPRESSED_SECOND * 1000))
-    while client.exists(*keys):
+    while client.dbsize() > remaining:
         time.sleep(0.05)
 
 
@@ -294,6 +298,7 @@ def report_layouts(directory, settings):
             largest = max(client.memory_usage(key, samples=0) for key in keys)
             total = sum(client.memory_usage(key, samples=0) for key in keys)
             fields = max(client.hlen(key) for key in keys)
+            bucket_keys = len(keys)  # two a shard when the minute ended during the fill
             client.execute_command("LATENCY", "RESET")
             if previous:
                 client.eval(PREVIOUS_CLEAR, 2, layout.legacy.nonce_prefix, layout.legacy.bans)
@@ -308,9 +313,8 @@ def report_layouts(directory, settings):
         finally:
             server.stop()
         print(
-            f"  {name:<{NAME_WIDTH}} {len(keys):3} bucket keys, largest {fields:,} fields "
-            f"{largest / 1e6:6.2f} MB (all {total / 1e6:.1f} MB); longest stall: "
-            f"clear {cleared[0]} ms ({cleared[1]}), expiry {expired[0]} ms ({expired[1]})"
+            f"  {name}: {bucket_keys} bucket keys, the largest {fields:,} fields, {largest / 1e6:.2f} MB"
+            f" (all {total / 1e6:.1f} MB)\n    longest stall: clear {cleared}; expiry {expired}"
         )
 
 
