@@ -65,18 +65,22 @@ class Server:
 class Cluster:
     def __init__(self, directory, masters=3):
         config = ("--cluster-enabled", "yes", "--cluster-config-file", "nodes.conf")
-        self.nodes = [Server(Path(directory) / f"node{index}", *config) for index in range(masters)]
-        subprocess.run(
-            ["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in self.nodes)]
-            + ["--cluster-replicas", "0", "--cluster-yes"],
-            check=True,
-            capture_output=True,
-            timeout=START_SECONDS,
-        )
-        for node in self.nodes:
-            _wait(
-                lambda node=node: b"cluster_state:ok" in node.client.execute_command("CLUSTER", "INFO"), "the cluster"
+        self.nodes = []
+        try:
+            for index in range(masters):
+                self.nodes.append(Server(Path(directory) / f"node{index}", *config))
+            subprocess.run(
+                ["redis-cli", "--cluster", "create", *(f"127.0.0.1:{node.port}" for node in self.nodes)]
+                + ["--cluster-replicas", "0", "--cluster-yes"],
+                check=True,
+                capture_output=True,
+                timeout=START_SECONDS,
             )
+            for node in self.nodes:
+                _wait(lambda node=node: b"cluster_state:ok" in node.client.execute_command("CLUSTER", "INFO"), "a node")
+        except BaseException:
+            self.stop()
+            raise
 
     @property
     def url(self):

@@ -148,6 +148,23 @@ def test_from_url_warns_of_a_store_without_persistence(tmp_path, settings, expec
         server.stop()
 
 
+def test_every_master_of_a_cluster_is_checked(redis_cluster):
+    node = redis_cluster.nodes[2].client()
+    node.config_set("maxmemory", "1gb")
+    node.config_set("maxmemory-policy", "volatile-lru")
+    try:
+        with pytest.raises(StateStoreError, match="maxmemory-policy volatile-lru"):
+            RedisStateEngine.from_url(redis_cluster.url, cluster=True)
+        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(redis_cluster.url, cluster=True))
+        with pytest.raises(StateStoreError, match="maxmemory-policy volatile-lru"):
+            engine.stats()
+        engine.close()
+    finally:
+        node.config_set("maxmemory", "0")
+        node.config_set("maxmemory-policy", "noeviction")
+        node.close()
+
+
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_an_unreachable_store_is_checked_on_the_first_call_that_reaches_it(tmp_path, kind):
     server = RedisServer(tmp_path / "redis", "--maxmemory", "8mb", "--maxmemory-policy", "allkeys-lru")

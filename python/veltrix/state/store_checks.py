@@ -46,7 +46,8 @@ def cluster_replies(reply: Any) -> list[Any]:
 
 
 def assess(nodes: Iterable[dict[str, str]]) -> None:
-    """Refuses or warns about the settings of each master, as the module says."""
+    """Refuses or warns about the settings of the masters, as the module says (one warning for them all)."""
+    without_persistence = False
     for settings in nodes:
         policy = settings.get("maxmemory-policy", "noeviction")
         if settings.get("maxmemory", "0") != "0" and policy != "noeviction":
@@ -56,13 +57,14 @@ def assess(nodes: Iterable[dict[str, str]]) -> None:
                 "maxmemory-policy noeviction on the store, or pass check_store=False to use it anyway"
             )
         if settings.get("appendonly", "no") == "no" and not settings.get("save", "").strip():
-            warnings.warn(
-                "the state store has no persistence (appendonly no, no save points): after a restart the "
-                "engine refuses nonces for up to two minutes, and bans must be hydrated again",
-                StateStoreWarning,
-                skip_file_prefixes=_PACKAGE_FILES,
-            )
-            return
+            without_persistence = True
+    if without_persistence:
+        warnings.warn(
+            "the state store has no persistence (appendonly no, no save points): after a restart the "
+            "engine refuses nonces for up to two minutes, and bans must be hydrated again",
+            StateStoreWarning,
+            skip_file_prefixes=_PACKAGE_FILES,
+        )
 
 
 def unreadable(error: BaseException) -> None:
