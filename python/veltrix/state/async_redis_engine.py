@@ -14,7 +14,7 @@ from veltrix.state.engine_options import (
 )
 from veltrix.state.errors import store_failure
 from veltrix.state.operations import Plan, StoreCall
-from veltrix.state.sending import RoundTrip, client_failure
+from veltrix.state.sending import RoundTrip
 from veltrix.state.store_clients import DEFAULT_MAX_CONNECTIONS, DEFAULT_TIMEOUT_SECONDS, async_client_from_url
 
 if TYPE_CHECKING:
@@ -133,7 +133,7 @@ class AsyncRedisStateEngine:
             try:
                 replies = await self._execute(commands)
             except Exception as error:  # whatever the client library raised on a broken reply
-                raise client_failure(calls, error) from error
+                raise store_failure(calls[0].operation, error) from error
             round_trip.take(replies)
         return round_trip.results()
 

@@ -10,7 +10,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any
 
-from veltrix.state.errors import StateStoreError, replicas_unconfirmed, store_failure, unexpected_reply
+from veltrix.state.errors import replicas_unconfirmed, store_failure, unexpected_reply
 from veltrix.state.operations import StoreCall
 
 _UNANSWERED = object()
@@ -75,10 +75,3 @@ class RoundTrip:
 
     def results(self) -> list[Any]:
         return [call.result(call.operation, reply) for call, reply in zip(self._calls, self._replies)]
-
-
-def client_failure(calls: Sequence[StoreCall[Any]], error: Exception) -> StateStoreError:
-    """The StateStoreError for an error the client library raised while sending `calls`."""
-    if isinstance(error, StateStoreError):
-        return error
-    return store_failure(calls[0].operation, error)
