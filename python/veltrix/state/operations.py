@@ -103,32 +103,32 @@ class StoreOperations:
         now = time.monotonic()
         if now - seen_at > REPLAY_WINDOW_SECONDS:
             seen_count = 0
-        calls: list[StoreCall[Any]] = [
-            StoreCall(
-                "consume_nonce",
-                scripts.CONSUME_NONCE,
-                (keys.nonce_prefix, keys.state),
-                (digest, seen_count),
-                _nonce_verdict,
-                writes=True,
-            )
-        ]
         if self._legacy_layout:
-            # Recorded under both layouts in one round trip, and accepted only
-            # when both took it as fresh: an older engine, which records only
-            # the legacy layout, can never accept it as well. A failure between
-            # the two raises, and the nonce stays refused wherever it was recorded.
+            # The legacy layout decides first, by the older engines' own
+            # script: of all engines old and new, one wins a nonce there, and
+            # only the winner records it in its shard too. A failure between
+            # the two calls raises, and the nonce stays refused where it was recorded.
             legacy = StoreCall(
                 "consume_nonce", scripts.LEGACY_CONSUME_NONCE, (layout.legacy.nonce_prefix,), (digest,), _flag, True
             )
-            calls.append(legacy)
-        verdict, *legacy_fresh = yield calls
+            (won,) = yield [legacy]
+            if not won:
+                return False
+        call = StoreCall(
+            "consume_nonce",
+            scripts.CONSUME_NONCE,
+            (keys.nonce_prefix, keys.state),
+            (digest, seen_count),
+            _nonce_verdict,
+            writes=True,
+        )
+        (verdict,) = yield [call]
         if verdict < 0:
             raise store_forgot(-verdict)
         recorded = verdict >> 1
         if recorded >= seen_count:
             self._seen[shard] = (recorded, now)
-        return verdict & 1 == 1 and all(legacy_fresh)
+        return verdict & 1 == 1
 
     def _ban_keys(self, address: bytes) -> list[str]:
         keys = [self._layout.shards[self._layout.address_shard(address)].bans]
