@@ -299,12 +299,13 @@ def test_a_stopped_store_raises_and_a_restarted_one_works_again(own_redis_server
 
 
 def test_a_stalled_store_times_out_and_is_used_again_after(own_redis_server):
-    engine = RedisStateEngine.from_url(own_redis_server.url, timeout=0.3)
-    engine.stats()
+    engine = RedisStateEngine.from_url(own_redis_server.url, timeout=0.3, max_connections=1)
+    engine.ban_ip("banned", 600)
     own_redis_server.client().execute_command("CLIENT", "PAUSE", 1500, "ALL")
     with pytest.raises(StateStoreError, match="TimeoutError"):
-        engine.consume_nonce("stalled")
-    threading.Event().wait(1.6)  # the pause ends
+        engine.is_ip_banned("banned")
+    threading.Event().wait(1.6)  # the pause ends; the timed-out call's reply (1) must answer nothing
+    assert engine.is_ip_banned("free") is False
     assert engine.consume_nonce("fresh") is True
     engine.close()
 
