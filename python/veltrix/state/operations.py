@@ -128,7 +128,7 @@ class StoreOperations:
         recorded = verdict >> 1
         if recorded >= seen_count:
             self._seen[shard] = (recorded, now)
-        return verdict & 1 == 1
+        return bool(verdict & 1)
 
     def _ban_keys(self, address: bytes) -> list[str]:
         keys = [self._layout.shards[self._layout.address_shard(address)].bans]
