@@ -11,6 +11,9 @@ prepare_venv typecheck
 cd "$PROJECT_ROOT"
 echo "== stubtest veltrix_core_rs"
 "$VENV/bin/python" -m mypy.stubtest veltrix_core_rs
+# The state engines, whose stats() return the stubs' StateEngineStats.
+echo "== mypy --strict veltrix.state"
+"$VENV/bin/python" -m mypy --strict -p veltrix.state
 echo "== mypy --strict"
 "$VENV/bin/python" -m mypy --strict examples/typed_client.py
 "$VENV/bin/python" -m mypy --strict --follow-imports=silent python/veltrix/challenges

@@ -1,6 +1,8 @@
 """Real Redis servers for the shared state engines' tests: Debian's redis-server
-on 127.0.0.1, a random free port, no persistence, started and stopped by the
-tests; and the helpers the tests share."""
+on 127.0.0.1, a random free port, no persistence, started and stopped (or
+paused, or killed) by the tests; a replica, a 3-master cluster; endpoints that
+answer garbage, and a forwarding address that moves to another server as a
+failover moves a service address; and the helpers the tests share."""
 
 from __future__ import annotations
 
@@ -9,9 +11,12 @@ import json
 import os
 import random
 import shutil
+import signal
 import socket
+import socketserver
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -115,9 +120,130 @@ class RedisServer:
 
     def stop(self) -> None:
         if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGCONT)  # a paused server could not act on SIGTERM
             self.process.terminate()
             self.process.wait(timeout=SERVER_START_SECONDS)
         self.process = None
+
+    def kill(self) -> None:
+        """Ends the server at once, as a crash would: nothing it did not yet send to a replica gets there."""
+        self.process.kill()
+        self.process.wait(timeout=SERVER_START_SECONDS)
+        self.process = None
+
+    def pause(self) -> None:
+        """Stops the process (SIGSTOP): connections stay open and nothing answers."""
+        self.process.send_signal(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        self.process.send_signal(signal.SIGCONT)
+
+
+def start_replica(directory: Path, master: RedisServer) -> RedisServer:
+    """A replica of `master`, started and caught up with it."""
+    replica = RedisServer(directory, "--replicaof", "127.0.0.1", str(master.port)).start()
+    probe = replica.client()
+    wait_until(lambda: probe.info("replication")["master_link_status"] == "up", "the replica's link")
+    probe.close()
+    return replica
+
+
+class _AnswerAll(socketserver.BaseRequestHandler):
+    def handle(self) -> None:
+        self.request.settimeout(SERVER_START_SECONDS)
+        try:
+            while data := self.request.recv(65536):
+                self.request.sendall(self.server.answer(data))  # type: ignore[attr-defined]
+        except OSError:
+            pass
+
+
+class GarbageEndpoint(socketserver.ThreadingTCPServer):
+    """A TCP endpoint on loopback that answers each request with `answer(request)`:
+    an echo (what a socket connected to itself does), another service's reply, or noise."""
+
+    daemon_threads = True
+
+    def __init__(self, answer) -> None:
+        super().__init__(("127.0.0.1", 0), _AnswerAll)
+        self.answer = answer
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+        self.thread.start()
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.server_address[1]}/0"
+
+    def stop(self) -> None:
+        self.shutdown()
+        self.server_close()
+
+
+class ForwardingAddress:
+    """A loopback address that forwards every connection to a server, and can
+    be moved to another one as a failover moves a service's address: the
+    connections open at the move are cut."""
+
+    def __init__(self, target: RedisServer) -> None:
+        self.target_port = target.port
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.connections: list[socket.socket] = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    @property
+    def url(self) -> str:
+        return f"redis://127.0.0.1:{self.port}/0"
+
+    def _accept(self) -> None:
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                upstream = socket.create_connection(("127.0.0.1", self.target_port))
+            except OSError:
+                client.close()
+                continue
+            for end in (client, upstream):  # no Nagle delay on the relayed round trips
+                end.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            with self.lock:
+                self.connections += [client, upstream]
+            for source, sink in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self._pump, args=(source, sink), daemon=True).start()
+
+    @staticmethod
+    def _pump(source: socket.socket, sink: socket.socket) -> None:
+        try:
+            while data := source.recv(65536):
+                sink.sendall(data)
+        except OSError:
+            pass
+        for end in (source, sink):
+            try:
+                end.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def move_to(self, target: RedisServer) -> None:
+        self.target_port = target.port
+        self._cut_connections()
+
+    def _cut_connections(self) -> None:
+        with self.lock:
+            cut, self.connections = self.connections, []
+        for connection in cut:
+            try:
+                connection.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            connection.close()
+
+    def stop(self) -> None:
+        self.listener.close()
+        self._cut_connections()
 
 
 class AwaitedEngine:

@@ -1,9 +1,11 @@
 """The state engines' shared interface: the same answers from the native
 per-process engine and from the store-backed ones (redis-py and valkey
 clients, sync and asyncio, one server and a 3-node cluster), the native
-engine's refusals for bad arguments, and what the store holds."""
+engine's refusals for bad arguments, what the store holds and where, and
+endpoints that answer garbage."""
 
-import threading
+import asyncio
+import re
 import time
 
 import pytest
@@ -12,10 +14,14 @@ import redis.asyncio
 import redis.cluster
 import valkey
 import valkey.asyncio
-from store_servers import AwaitedEngine
+from store_servers import AwaitedEngine, GarbageEndpoint
 
 import veltrix_core_rs as core
-from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine
+from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
+from veltrix.state.layout import CLUSTER_SLOTS, SHARD_COUNT, StoreLayout, cluster_slot
+
+# The test servers run without persistence, as the README's example does.
+pytestmark = pytest.mark.filterwarnings("ignore::veltrix.state.StateStoreWarning")
 
 EMPTY = {"current_bucket_nonces": 0, "previous_bucket_nonces": 0, "active_ip_bans": 0}
 MAX_U64 = 2**64 - 1
@@ -253,8 +259,10 @@ def test_clear_empties_only_its_own_namespace(make_engine, redis_server, kind):
     plain.delete("unrelated")
 
 
-def namespace_keys(client, namespace):
-    return sorted(client.scan_iter(match=f"{{{namespace}}}:*"))
+def namespace_keys(client, namespace, kind):
+    """The namespace's keys of one kind ("nonces", "bans", "state"), found by a scan."""
+    pattern = "{" + re.sub(r"([*?\[\]\\])", r"\\\1", namespace) + f":*}}:{kind}*"
+    return sorted(client.scan_iter(match=pattern))
 
 
 def test_store_holds_a_bounded_digest_per_nonce_for_one_to_two_minutes(make_engine, redis_server, namespace):
@@ -262,30 +270,47 @@ def test_store_holds_a_bounded_digest_per_nonce_for_one_to_two_minutes(make_engi
     client = redis_server.client()
     long_nonce = "n" * (1 << 20)
     engine.consume_nonce(long_nonce)
-    (bucket,) = namespace_keys(client, namespace)
+    (bucket,) = namespace_keys(client, namespace, "nonces")
     assert client.memory_usage(bucket) < 200
     assert [len(field) for field in client.hkeys(bucket)] == [16]
-    assert 59 < client.pttl(bucket) / 1000 <= 120
+    assert 59 < client.pttl(bucket) / 1000 <= 120 + 59  # expiries spread over a minute past the window
     assert engine.consume_nonce(long_nonce) is False
 
 
-def test_a_reader_never_sees_half_a_hydrate(make_engine):
-    writer, reader = make_engine("redis"), make_engine("redis")
-    bans = [(f"10.{i >> 16 & 255}.{i >> 8 & 255}.{i & 255}", MAX_U64) for i in range(20_000)]
-    seen = set()
-    done = threading.Event()
+def test_shard_tags_divide_the_cluster_slots_evenly(namespace):
+    for name in [namespace, "veltrix", "ü"]:
+        tags = [keys.bans.encode().partition(b"}")[0][1:] for keys in StoreLayout(name).shards]
+        slots = [cluster_slot(tag) for tag in tags]
+        assert [slot * SHARD_COUNT // CLUSTER_SLOTS for slot in slots] == list(range(SHARD_COUNT))
 
-    def watch():
-        while not done.is_set():
-            seen.add(reader.stats()["active_ip_bans"])
 
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    writer.hydrate_bans(bans)
-    done.set()
-    watcher.join()
-    assert seen <= {0, len(bans)}
-    assert reader.stats()["active_ip_bans"] == len(bans)
+@pytest.mark.parametrize("kind", ["redis", "cluster"])
+def test_nonces_and_bans_spread_over_the_shards(make_engine, request, namespace, kind):
+    engine = make_engine(kind)
+    for index in range(3000):
+        engine.consume_nonce(f"spread-{index}")
+    engine.hydrate_bans([(f"10.1.{index >> 8}.{index & 255}", 2**40) for index in range(3000)])
+    assert nonce_count(engine) == 3000 and engine.stats()["active_ip_bans"] == 3000
+    if kind == "redis":
+        client = request.getfixturevalue("redis_server").client()
+        for what, count in [("nonces", client.hlen), ("bans", client.zcard)]:
+            sizes = [count(key) for key in namespace_keys(client, namespace, what)]
+            # 3000 over 64 shards: about 47 each; a hash that ignored the digest would fill a few.
+            assert len(sizes) >= SHARD_COUNT and max(sizes) < 100, (what, sorted(sizes))
+
+
+def test_hydrate_merges_in_batches_with_later_pairs_winning(make_engine):
+    engine = make_engine("redis")
+    now = int(time.time())
+    bans = [(f"10.2.{index >> 8 & 255}.{index & 255}", MAX_U64) for index in range(50_000)]
+    # Later pairs for the same addresses, far apart in the list (other batches): past ones lift nothing,
+    # a shorter one replaces the longer.
+    bans += [(bans[0][0], now - 5), (bans[1][0], now + 1000)]
+    engine.hydrate_bans(bans)
+    assert engine.stats()["active_ip_bans"] == 50_000
+    assert engine.is_ip_banned(bans[0][0]) and engine.is_ip_banned(bans[1][0])
+    engine.hydrate_bans(bans)  # given again: the same bans
+    assert engine.stats()["active_ip_bans"] == 50_000
 
 
 # Time on the store, simulated by moving a bucket's hash to the name it would
@@ -294,12 +319,16 @@ def test_a_reader_never_sees_half_a_hydrate(make_engine):
 
 
 def age_only_bucket(client, namespace, minutes):
-    """Renames the namespace's one nonce bucket `minutes` buckets into the past;
-    False if it was not the current bucket (a minute began meanwhile)."""
-    (bucket,) = namespace_keys(client, namespace)
+    """Renames the namespace's one nonce bucket `minutes` buckets into the past,
+    and the buckets its shard's state says it wrote; False if it was not the
+    current bucket (a minute began meanwhile)."""
+    (bucket,) = namespace_keys(client, namespace, "nonces")
     prefix, _, index = bucket.rpartition(b":")
     was_current = int(index) == client.time()[0] // 60
     client.rename(bucket, prefix + b":" + str(int(index) - minutes).encode())
+    state = bucket.replace(b":nonces:" + index, b":state")
+    for field in (b"b", b"p"):
+        client.hincrby(state, field, -minutes)
     return was_current
 
 
@@ -316,3 +345,63 @@ def test_nonces_are_refused_in_the_previous_bucket_and_forgotten_after_it(make_e
     assert engine.stats()["current_bucket_nonces"] == 0
     age_only_bucket(client, namespace, 1)
     assert engine.consume_nonce("n") is True
+
+
+GARBAGE = {
+    # A socket connected to itself, or a proxy that loops back, echoes each command.
+    "echo": lambda request: request,
+    "another service": lambda request: b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n",
+    "noise": lambda request: b"\x00\xfe\xff*-3\r\n$x\r\n" * 4,
+    "a reply of the wrong kind": lambda request: b":2\r\n",
+}
+ENGINE_CALLS = [
+    ("consume_nonce", "n"),
+    ("is_ip_banned", "a"),
+    ("ban_ip", "a", 5),
+    ("unban_ip", "a"),
+    ("hydrate_bans", [("a", 2**40)]),
+    ("stats",),
+    ("clear",),
+]
+
+
+@pytest.fixture(params=list(GARBAGE))
+def garbage_endpoint(request):
+    endpoint = GarbageEndpoint(GARBAGE[request.param])
+    yield endpoint
+    endpoint.stop()
+
+
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_an_endpoint_answering_garbage_raises_state_store_errors(garbage_endpoint, kind):
+    if kind == "sync":
+        engine = RedisStateEngine.from_url(garbage_endpoint.url, timeout=0.5)
+    else:
+        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(garbage_endpoint.url, timeout=0.5))
+    for _ in range(2):  # a connection left with half a reply in it would answer the second round
+        for method, *args in ENGINE_CALLS:
+            with pytest.raises(StateStoreError, match="failed on the state store"):
+                getattr(engine, method)(*args)
+    engine.close()
+
+
+def test_a_cancelled_call_leaves_no_reply_for_the_next(redis_server, namespace):
+    """A framework timing out requests cancels calls at every point; the next
+    call on the pool must get its own reply, never the cancelled one's."""
+
+    async def main():
+        engine = AsyncRedisStateEngine.from_url(redis_server.url, namespace, max_connections=4)
+        await engine.clear()
+        await engine.ban_ip("banned", 3600)
+        wrong = 0
+        for round_index in range(300):
+            call = asyncio.ensure_future(engine.is_ip_banned("banned"))
+            await asyncio.sleep(round_index % 7 * 0.00005)
+            call.cancel()
+            results = await asyncio.gather(engine.is_ip_banned("free"), engine.stats(), engine.is_ip_banned("banned"))
+            wrong += results[0] is not False or results[2] is not True or results[1]["active_ip_bans"] != 1
+        await engine.clear()
+        await engine.aclose()
+        return wrong
+
+    assert asyncio.run(main()) == 0

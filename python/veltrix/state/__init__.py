@@ -7,8 +7,8 @@ redis-py (or valkey) is needed only by the shared engines: ``pip install 'veltri
 """
 
 from veltrix.state.async_redis_engine import AsyncRedisStateEngine
-from veltrix.state.errors import StateStoreError
+from veltrix.state.errors import StateStoreError, StateStoreWarning
 from veltrix.state.local import LocalStateEngine
 from veltrix.state.redis_engine import RedisStateEngine
 
-__all__ = ["AsyncRedisStateEngine", "LocalStateEngine", "RedisStateEngine", "StateStoreError"]
+__all__ = ["AsyncRedisStateEngine", "LocalStateEngine", "RedisStateEngine", "StateStoreError", "StateStoreWarning"]

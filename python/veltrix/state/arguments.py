@@ -48,7 +48,7 @@ def _utf8(value: object) -> bytes:
 
 
 def _unsigned_64(value: object) -> int:
-    integer = operator.index(value)  # an exact int; int subclasses are copied, never asked
+    integer = operator.index(value)  # type: ignore[arg-type]  # an exact int; int subclasses are copied, never asked
     if integer < 0:
         raise OverflowError("can't convert negative int to unsigned")
     if integer >= UNSIGNED_64_LIMIT:
@@ -62,7 +62,8 @@ def _address_expiry(element: object) -> tuple[bytes, int]:
     length = tuple.__len__(element)  # type: ignore[arg-type]
     if length != BAN_PAIR_LENGTH:
         raise ValueError(f"expected tuple of length {BAN_PAIR_LENGTH}, but got tuple of length {length}")
-    return _utf8(tuple.__getitem__(element, 0)), _unsigned_64(tuple.__getitem__(element, 1))  # type: ignore[arg-type]
+    pair: tuple[object, ...] = element  # type: ignore[assignment]  # its type was tested above
+    return _utf8(tuple.__getitem__(pair, 0)), _unsigned_64(tuple.__getitem__(pair, 1))
 
 
 def text_argument(value: object, parameter: str) -> bytes:

@@ -3,8 +3,12 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import veltrix_core_rs
+
+if TYPE_CHECKING:
+    from veltrix_core_rs import StateEngineStats
 
 
 class LocalStateEngine:
@@ -38,7 +42,7 @@ class LocalStateEngine:
         """Merges (address, expiry in epoch seconds) pairs; expiries not in the future are skipped."""
         veltrix_core_rs.hydrate_bans_rs(bans)
 
-    def stats(self) -> dict[str, int]:
+    def stats(self) -> StateEngineStats:
         """current_bucket_nonces, previous_bucket_nonces and active_ip_bans, in that order."""
         return veltrix_core_rs.get_state_engine_stats_rs()
 

@@ -1,6 +1,7 @@
-"""What the engines need from a Redis or Valkey client library: which of its
-errors mean the store failed, and clients made from a URL with the engine's
-failure rules (a timeout, a pool that waits, one quick reconnection)."""
+"""What the engines need from a Redis or Valkey client library: whether a
+client is a cluster client, which of its errors are the store's refusals, and
+clients made from a URL with the engine's failure rules (a timeout, a pool
+that waits, one quick reconnection)."""
 
 from __future__ import annotations
 
@@ -14,17 +15,25 @@ CLIENT_LIBRARIES = ("redis", "valkey")
 # A pooled connection the store closed (a restart) fails once; one retry at
 # once reconnects. Timeouts are not retried, so a slow store fails in one timeout.
 RECONNECT_RETRIES = 1
+# A cluster client retries timeouts along with connection errors, and would
+# wait one timeout per retry on a stalled master: it makes none. (Its pools
+# replace a connection the node closed when they hand it out.)
+CLUSTER_RETRIES = 0
 
 
 @dataclass(frozen=True, slots=True)
-class ClientErrors:
-    store_failure: tuple[type[BaseException], ...]
+class ClientKind:
+    """Whether a client is a cluster client, and the errors of its library for
+    a command the store refused (a reply, not a failure of the connection) and an unknown script."""
+
+    cluster: bool
+    command_refused: type[BaseException]
     no_script: type[BaseException]
 
 
-def client_errors(client: object, *, asyncio_client: bool) -> ClientErrors:
-    """The errors of the library that `client` (a redis-py or valkey client) comes from; the client
-    must be an asyncio one exactly when `asyncio_client` is true."""
+def client_kind(client: object, *, asyncio_client: bool) -> ClientKind:
+    """The kind of `client` (a redis-py or valkey client), which must be an asyncio one exactly
+    when `asyncio_client` is true."""
     for cls in type(client).__mro__:
         library, _, submodule = cls.__module__.partition(".")
         if library in CLIENT_LIBRARIES:
@@ -33,14 +42,9 @@ def client_errors(client: object, *, asyncio_client: bool) -> ClientErrors:
                 wanted = "an asyncio" if asyncio_client else "a synchronous"
                 raise TypeError(f"{wanted} {library} client is needed here, not {cls.__module__}.{cls.__qualname__}")
             errors = importlib.import_module(f"{library}.exceptions")
-            prefix = library.capitalize()
-            return ClientErrors(
-                # OSError and TimeoutError can escape from the sockets beneath.
-                store_failure=(
-                    getattr(errors, f"{prefix}Error"),
-                    getattr(errors, f"{prefix}ClusterException"),
-                    OSError,
-                ),
+            return ClientKind(
+                cluster=any(base.__module__.endswith(".cluster") for base in type(client).__mro__),
+                command_refused=errors.ResponseError,
                 no_script=errors.NoScriptError,
             )
     raise TypeError(f"client must be a redis-py or valkey client, not {type(client).__qualname__}")
@@ -73,7 +77,7 @@ def sync_client_from_url(url: str, *, timeout: float, max_connections: int, clus
             max_connections=max_connections,
             connection_pool_class=redis.BlockingConnectionPool,
             timeout=timeout,
-            **settings,
+            **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
         )
     pool = redis.BlockingConnectionPool.from_url(url, max_connections=max_connections, timeout=timeout, **settings)
     return redis.Redis(connection_pool=pool)
@@ -90,7 +94,9 @@ def async_client_from_url(url: str, *, timeout: float, max_connections: int, clu
     if cluster:
         # The asyncio cluster client keeps its own per-node pools, which refuse
         # rather than wait beyond max_connections.
-        return asyncio_redis.RedisCluster.from_url(url, max_connections=max_connections, **settings)
+        return asyncio_redis.RedisCluster.from_url(
+            url, max_connections=max_connections, **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES))
+        )
     pool = asyncio_redis.BlockingConnectionPool.from_url(
         url, max_connections=max_connections, timeout=timeout, **settings
     )
