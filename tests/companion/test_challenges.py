@@ -16,7 +16,7 @@ from collections import Counter
 from pathlib import Path
 
 import pytest
-from store_servers import child_environment
+from store_servers import RedisServer, child_environment
 
 from veltrix import (
     AsyncRedisStateEngine,
@@ -511,20 +511,25 @@ def test_the_synchronous_verify_refuses_an_asyncio_engine_without_consuming(redi
 
 
 @pytest.mark.parametrize("kind", ["redis", "async redis"])
-def test_a_store_that_is_down_refuses_every_token(own_redis_server, kind, clock):
-    verifier = make_verifier(kind, own_redis_server.url, "down", timeout=0.5)
+def test_a_store_that_is_down_refuses_every_token(tmp_path, kind, clock):
+    # A store that keeps its data: one that comes back empty refuses tokens for a while more.
+    server = RedisServer(tmp_path / "redis", "--appendonly", "yes").start()
+    verifier = make_verifier(kind, server.url, "down", timeout=0.5)
     issuer = ChallengeIssuer(SECRET, engine=verifier.engine, clock=clock)
     token = issuer.issue()
     verifier.verify(issuer, token)
-    own_redis_server.stop()
+    server.stop()
     try:
         for _ in range(3):
             with pytest.raises(StateStoreError):
                 verifier.verify(issuer, issuer.issue())
-        own_redis_server.start()  # the same port, nothing persisted
+        server.start()  # the same port and data
         verifier.verify(issuer, issuer.issue())
+        with pytest.raises(ChallengeRefused, match="accepted before"):
+            verifier.verify(issuer, token)
     finally:
         verifier.close()
+        server.stop()
 
 
 def test_processes_sharing_a_store_accept_each_token_once(redis_server, namespace):
