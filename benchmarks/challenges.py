@@ -33,7 +33,7 @@ from dataclasses import dataclass
 
 import redis
 import redis.asyncio
-from state_store import start_server
+from redis_servers import Server
 
 from veltrix import AsyncRedisStateEngine, ChallengeIssuer, LocalStateEngine, RedisStateEngine
 
@@ -238,7 +238,8 @@ def main():
     print(f"  verify with the local engine ≤ {VERIFY_LOCAL_TARGET_SECONDS * 1e6:g} µs: {verdict}")
 
     with tempfile.TemporaryDirectory() as directory:
-        server, url = (None, arguments.url) if arguments.url else start_server(directory)
+        server = None if arguments.url else Server(directory)
+        url = arguments.url or server.url
         try:
             client = redis.Redis.from_url(url, single_connection_client=True)
             engine = RedisStateEngine(client, namespace="bench-challenges")
@@ -262,7 +263,7 @@ def main():
             client.close()
         finally:
             if server is not None:
-                server.terminate()
+                server.stop()
 
 
 if __name__ == "__main__":
