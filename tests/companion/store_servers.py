@@ -27,6 +27,9 @@ if TYPE_CHECKING:
     from veltrix import AsyncRedisStateEngine
 
 SERVER_START_SECONDS = 20
+# For tests that load the store on purpose (many concurrent calls): they test what the engine
+# answers, not how fast, and a sanitized interpreter is several times slower.
+SLOW_TIMEOUT = 10.0
 CLUSTER_NODES = 3
 # The sanitized suite preloads its runtime into the interpreter; servers,
 # browsers and child interpreters run plain, with the installed packages.

@@ -14,7 +14,7 @@ from collections import Counter
 
 import pytest
 import redis
-from store_servers import AwaitedEngine, ForwardingAddress, RedisServer, start_replica
+from store_servers import SLOW_TIMEOUT, AwaitedEngine, ForwardingAddress, RedisServer, start_replica
 
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 from veltrix.state import StateStoreWarning
@@ -334,7 +334,9 @@ def test_asyncio_callers_cancelled_mid_call_never_get_a_replay_accepted(request,
     async def main():
         # The asyncio cluster client refuses calls beyond its pools instead of waiting (see the README).
         pool = CANCELLED_NONCES if cluster else 8
-        engine = AsyncRedisStateEngine.from_url(store.url, namespace, cluster=cluster, max_connections=pool)
+        engine = AsyncRedisStateEngine.from_url(
+            store.url, namespace, cluster=cluster, max_connections=pool, timeout=SLOW_TIMEOUT
+        )
         await engine.clear()
         nonces = [f"cancelled-{index}" for index in range(CANCELLED_NONCES)]
         rng = random.Random(7)

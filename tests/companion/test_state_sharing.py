@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 import redis
 from released_engine import ReleasedEngine
-from store_servers import AwaitedEngine, child_environment
+from store_servers import SLOW_TIMEOUT, AwaitedEngine, child_environment
 
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 
@@ -258,7 +258,8 @@ POOL_SIZE = 16
 
 def test_asyncio_engine_under_a_thousand_concurrent_calls(own_redis_server):
     async def main():
-        engine = AsyncRedisStateEngine.from_url(own_redis_server.url, max_connections=POOL_SIZE)
+        # Calls queue for the pool well past the default timeout under the sanitizers.
+        engine = AsyncRedisStateEngine.from_url(own_redis_server.url, max_connections=POOL_SIZE, timeout=SLOW_TIMEOUT)
         nonces = [f"async-{index % (ASYNC_CALLS // 2)}" for index in range(ASYNC_CALLS)]
         results = await asyncio.gather(*(engine.consume_nonce(nonce) for nonce in nonces))
         clients = (await engine.client.info("clients"))["connected_clients"]
