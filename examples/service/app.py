@@ -61,9 +61,14 @@ ALLOWED_ORIGINS = [origin for origin in os.environ.get("VELTRIX_ALLOWED_ORIGINS"
 MAX_BODY_BYTES = collector.MAX_BODY_BYTES
 MAX_ADMIN_BODY_BYTES = 1024
 MAX_BAN_SECONDS = 2**64 - 1
+# The admin endpoint answers anyone who can reach it and counts no failures: a short token
+# would be guessed.
+MIN_ADMIN_TOKEN_BYTES = 32
 PAGE = os.path.join(os.path.dirname(__file__), "page.html")
 if not CHALLENGE_SECRETS:
     raise SystemExit("set VELTRIX_CHALLENGE_SECRETS: one or more comma-separated keys, the same on every worker")
+if ADMIN_TOKEN and len(ADMIN_TOKEN.encode()) < MIN_ADMIN_TOKEN_BYTES:
+    raise SystemExit(f"VELTRIX_ADMIN_TOKEN needs at least {MIN_ADMIN_TOKEN_BYTES} bytes: openssl rand -hex 32")
 
 # Features are recorded here, with the visit's id, for scoring and training; callers never see them.
 visits_log = logging.getLogger("veltrix.example.visits")

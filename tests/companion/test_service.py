@@ -355,12 +355,12 @@ def test_a_ban_is_stored_under_the_address_as_the_service_sees_it(visitor, store
     assert not store.is_ip_banned("2001:db8::7")
 
 
-def in_process_service(monkeypatch, redis_url: str):
+def in_process_service(monkeypatch, redis_url: str, admin_token: str = ADMIN_TOKEN):
     """The example's app in this process, on `redis_url`: for what no loopback socket of
     gunicorn's can show (a store that is down, a dual-stack or UNIX socket's peer)."""
     monkeypatch.setenv("VELTRIX_REDIS_URL", redis_url)
     monkeypatch.setenv("VELTRIX_CHALLENGE_SECRETS", CHALLENGE_SECRET)
-    monkeypatch.setenv("VELTRIX_ADMIN_TOKEN", ADMIN_TOKEN)
+    monkeypatch.setenv("VELTRIX_ADMIN_TOKEN", admin_token)
     spec = importlib.util.spec_from_file_location("example_service_app", EXAMPLE_SERVICE / "app.py")
     service = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(service)
@@ -391,6 +391,12 @@ def test_a_store_that_is_down_closes_the_service(monkeypatch, path):
     assert [refusal(answer) for answer in requests_from(service, ("127.0.0.1", 40000), request)] == [
         (503, "store_unavailable")
     ]
+
+
+@pytest.mark.parametrize("admin_token", ["admin", "x" * 31, "é" * 15])
+def test_a_guessable_admin_token_keeps_the_service_from_starting(monkeypatch, admin_token):
+    with pytest.raises(SystemExit, match="at least 32 bytes"):
+        in_process_service(monkeypatch, "redis://127.0.0.1:1/0", admin_token)
 
 
 ADMIN = {"Authorization": f"Bearer {ADMIN_TOKEN}"}
