@@ -42,6 +42,7 @@ from starlette.routing import Route
 
 import veltrix
 from veltrix import collector
+from veltrix.challenges import MAX_DIFFICULTY
 
 REDIS_URL = os.environ.get("VELTRIX_REDIS_URL", "redis://127.0.0.1:6379/0")
 ADMIN_TOKEN = os.environ.get("VELTRIX_ADMIN_TOKEN")  # no admin endpoint without one
@@ -69,6 +70,10 @@ if not CHALLENGE_SECRETS:
     raise SystemExit("set VELTRIX_CHALLENGE_SECRETS: one or more comma-separated keys, the same on every worker")
 if ADMIN_TOKEN and len(ADMIN_TOKEN.encode()) < MIN_ADMIN_TOKEN_BYTES:
     raise SystemExit(f"VELTRIX_ADMIN_TOKEN needs at least {MIN_ADMIN_TOKEN_BYTES} bytes: openssl rand -hex 32")
+# Checked here, or every challenge for those visitors would fail with a 500.
+for setting, bits in (("VELTRIX_DIFFICULTY", DIFFICULTY), ("VELTRIX_DISTRUSTED_DIFFICULTY", DISTRUSTED_DIFFICULTY)):
+    if not 0 <= bits <= MAX_DIFFICULTY:
+        raise SystemExit(f"{setting} must be from 0 to {MAX_DIFFICULTY} bits, not {bits}")
 
 # Features are recorded here, with the visit's id, for scoring and training; callers never see them.
 visits_log = logging.getLogger("veltrix.example.visits")

@@ -393,9 +393,21 @@ def test_a_store_that_is_down_closes_the_service(monkeypatch, path):
     ]
 
 
-@pytest.mark.parametrize("admin_token", ["admin", "x" * 31, "é" * 15])
-def test_a_guessable_admin_token_keeps_the_service_from_starting(monkeypatch, admin_token):
-    with pytest.raises(SystemExit, match="at least 32 bytes"):
+@pytest.mark.parametrize(
+    ("setting", "value", "message"),
+    [
+        ("VELTRIX_ADMIN_TOKEN", "admin", "at least 32 bytes"),
+        ("VELTRIX_ADMIN_TOKEN", "x" * 31, "at least 32 bytes"),
+        ("VELTRIX_ADMIN_TOKEN", "é" * 15, "at least 32 bytes"),
+        ("VELTRIX_DIFFICULTY", "-1", "from 0 to 32"),
+        ("VELTRIX_DISTRUSTED_DIFFICULTY", "33", "from 0 to 32"),
+    ],
+)
+def test_unsafe_settings_keep_the_service_from_starting(monkeypatch, setting, value, message):
+    """A short admin token would be guessed over HTTP; a difficulty out of range would fail every challenge."""
+    monkeypatch.setenv(setting, value)
+    admin_token = value if setting == "VELTRIX_ADMIN_TOKEN" else ADMIN_TOKEN
+    with pytest.raises(SystemExit, match=message):
         in_process_service(monkeypatch, "redis://127.0.0.1:1/0", admin_token)
 
 
