@@ -11,8 +11,9 @@ POST /score: the visit's telemetry JSON as the body, the token in X-Veltrix-Chal
 the proof of work in X-Veltrix-Proof; answers {"verdict": "human" or "suspect",
 "visit": id}. Refusals answer {"error": ..., "reason": ...}: 413 a body over the
 limit, 400 a malformed token or a body that is not telemetry JSON, 403 a forged,
-expired, unsolved or misdirected token and a banned address, 409 a token used
-before; 503 when the store fails (closed, never open).
+expired, unsolved or misdirected token and a banned or unknown address, 409 a token
+used before; 503 when the store fails (closed, never open). An IPv4 visitor of a
+dual-stack socket is known by its IPv4 address, in bans and challenges alike.
 POST/DELETE /admin/bans {"ip": ..., "duration_sec": ...} with the admin token;
 without VELTRIX_ADMIN_TOKEN there is no admin endpoint.
 GET /: a page that records your pointer, touches, keys, clicks and scrolls with the
@@ -41,6 +42,7 @@ from starlette.routing import Route
 
 import veltrix
 from veltrix import collector
+from veltrix.challenges import MAX_DIFFICULTY
 
 REDIS_URL = os.environ.get("VELTRIX_REDIS_URL", "redis://127.0.0.1:6379/0")
 ADMIN_TOKEN = os.environ.get("VELTRIX_ADMIN_TOKEN")  # no admin endpoint without one
@@ -60,9 +62,18 @@ ALLOWED_ORIGINS = [origin for origin in os.environ.get("VELTRIX_ALLOWED_ORIGINS"
 MAX_BODY_BYTES = collector.MAX_BODY_BYTES
 MAX_ADMIN_BODY_BYTES = 1024
 MAX_BAN_SECONDS = 2**64 - 1
+# The admin endpoint answers anyone who can reach it and counts no failures: a short token
+# would be guessed.
+MIN_ADMIN_TOKEN_BYTES = 32
 PAGE = os.path.join(os.path.dirname(__file__), "page.html")
 if not CHALLENGE_SECRETS:
     raise SystemExit("set VELTRIX_CHALLENGE_SECRETS: one or more comma-separated keys, the same on every worker")
+if ADMIN_TOKEN and len(ADMIN_TOKEN.encode()) < MIN_ADMIN_TOKEN_BYTES:
+    raise SystemExit(f"VELTRIX_ADMIN_TOKEN needs at least {MIN_ADMIN_TOKEN_BYTES} bytes: openssl rand -hex 32")
+# Checked here, or every challenge for those visitors would fail with a 500.
+for setting, bits in (("VELTRIX_DIFFICULTY", DIFFICULTY), ("VELTRIX_DISTRUSTED_DIFFICULTY", DISTRUSTED_DIFFICULTY)):
+    if not 0 <= bits <= MAX_DIFFICULTY:
+        raise SystemExit(f"{setting} must be from 0 to {MAX_DIFFICULTY} bits, not {bits}")
 
 # Features are recorded here, with the visit's id, for scoring and training; callers never see them.
 visits_log = logging.getLogger("veltrix.example.visits")
@@ -107,6 +118,24 @@ async def read_body(request, limit: int) -> bytes:
     return b"".join(chunks)
 
 
+def canonical_address(text: str) -> str | None:
+    """`text` as an IP address in its one spelling, or None. An IPv4 visitor of a dual-stack
+    socket (::ffff:192.0.2.7) is its IPv4 address: one ban holds for it on either socket."""
+    try:
+        address = ipaddress.ip_address(text)
+    except ValueError:
+        return None
+    return str(getattr(address, "ipv4_mapped", None) or address)
+
+
+def visitor_address(request) -> str:
+    """What bans and challenges bind to: the visitor's address as canonical_address spells it,
+    or what a trusted proxy forwarded that is no address, as it is."""
+    if request.client is None:  # a UNIX socket and no proxy header: nothing to bind or ban
+        raise Refused(403, "no_address", "the visitor's address is unknown")
+    return canonical_address(request.client.host) or request.client.host
+
+
 def difficulty_for(client: str) -> int:
     try:
         address = ipaddress.ip_address(client)
@@ -115,14 +144,14 @@ def difficulty_for(client: str) -> int:
     return DISTRUSTED_DIFFICULTY if any(address in network for network in DISTRUSTED_NETWORKS) else DIFFICULTY
 
 
-async def refuse_banned(request) -> None:
-    if await request.app.state.engine.is_ip_banned(request.client.host):
+async def refuse_banned(request, client: str) -> None:
+    if await request.app.state.engine.is_ip_banned(client):
         raise Refused(403, "banned", "address banned")
 
 
 async def challenge(request):
-    await refuse_banned(request)
-    client = request.client.host
+    client = visitor_address(request)
+    await refuse_banned(request, client)
     difficulty = difficulty_for(client)
     token = request.app.state.issuer.issue(action="score", client=client, difficulty=difficulty)
     return JSONResponse({"token": token, "difficulty": difficulty}, headers={"Cache-Control": "no-store"})
@@ -142,14 +171,13 @@ def verdict_of(features) -> str:
 
 async def score(request):
     issuer = request.app.state.issuer
+    client = visitor_address(request)
     token = request.headers.get(collector.CHALLENGE_HEADER)
     if not token:
         raise Refused(400, "malformed", "no challenge token")
     # Every check but the replay check, with no store call: forged, expired and misdirected
     # tokens cost neither a store round trip nor reading the body.
-    challenge = issuer.check(
-        token, action="score", client=request.client.host, solution=request.headers.get(collector.PROOF_HEADER)
-    )
+    challenge = issuer.check(token, action="score", client=client, solution=request.headers.get(collector.PROOF_HEADER))
     body = await read_body(request, MAX_BODY_BYTES)
     # An unreadable body leaves the token unused, so that the visitor can send again.
     if not body.lstrip(b" \t\r\n").startswith(b"{"):
@@ -159,11 +187,11 @@ async def score(request):
     except ValueError:
         raise Refused(400, "not_telemetry", "body is not a telemetry JSON object") from None
     await issuer.consume_async(challenge)
-    await refuse_banned(request)
+    await refuse_banned(request, client)
     verdict = verdict_of(features)
     # JSON has no NaN or infinity: a non-finite feature is logged as null.
     logged = {name: None if isinstance(v, float) and not math.isfinite(v) else v for name, v in features.items()}
-    record = {"visit": challenge.id, "client": request.client.host, "verdict": verdict, "features": logged}
+    record = {"visit": challenge.id, "client": client, "verdict": verdict, "features": logged}
     visits_log.info("visit %s", json.dumps(record, allow_nan=False))
     # The verdict only: features sent back would show a bot which of its tells to tune.
     return JSONResponse({"verdict": verdict, "visit": challenge.id})
@@ -175,10 +203,7 @@ def ban_request(payload, *, with_duration: bool) -> tuple[str, int]:
     if not isinstance(payload, dict) or "ip" not in payload or not payload.keys() <= allowed:
         raise Refused(400, "bad_request", f"body must be a JSON object with keys {sorted(allowed)}")
     ip = payload["ip"]
-    try:
-        address = str(ipaddress.ip_address(ip)) if isinstance(ip, str) else None
-    except ValueError:
-        address = None
+    address = canonical_address(ip) if isinstance(ip, str) else None
     if address is None:
         raise Refused(400, "bad_request", "ip must be an IPv4 or IPv6 address")
     duration = payload.get("duration_sec", 3600)

@@ -319,7 +319,7 @@ class RedisCluster:
 
 EXAMPLE_SERVICE = Path(__file__).resolve().parents[2] / "examples" / "service"
 SERVICE_WORKERS = 4
-ADMIN_TOKEN = "test-admin-token"
+ADMIN_TOKEN = "test-admin-token-of-at-least-32-bytes"
 CHALLENGE_SECRET = "test-challenge-secret-of-at-least-32-bytes"
 # Every visit from loopback solves a small proof of work, so that the page's worker runs on each send.
 SERVICE_DIFFICULTY = 6

@@ -355,21 +355,100 @@ def test_a_ban_is_stored_under_the_address_as_the_service_sees_it(visitor, store
     assert not store.is_ip_banned("2001:db8::7")
 
 
-@pytest.mark.parametrize("path", ["/challenge", "/score"])
-def test_a_store_that_is_down_closes_the_service(monkeypatch, path):
-    monkeypatch.setenv("VELTRIX_REDIS_URL", "redis://127.0.0.1:1/0")  # nothing listens there
+def in_process_service(monkeypatch, redis_url: str, admin_token: str = ADMIN_TOKEN):
+    """The example's app in this process, on `redis_url`: for what no loopback socket of
+    gunicorn's can show (a store that is down, a dual-stack or UNIX socket's peer)."""
+    monkeypatch.setenv("VELTRIX_REDIS_URL", redis_url)
     monkeypatch.setenv("VELTRIX_CHALLENGE_SECRETS", CHALLENGE_SECRET)
+    monkeypatch.setenv("VELTRIX_ADMIN_TOKEN", admin_token)
     spec = importlib.util.spec_from_file_location("example_service_app", EXAMPLE_SERVICE / "app.py")
     service = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(service)
-    token = veltrix.ChallengeIssuer(CHALLENGE_SECRET).issue(client="127.0.0.1")
+    return service
 
-    async def request_once():
+
+def requests_from(service, peer, *requests) -> list[httpx.Response]:
+    """Each (method, path, keyword arguments) of `requests` sent in turn from the socket peer `peer`."""
+
+    async def send_all():
         async with service.lifespan(service.app):
-            transport = httpx.ASGITransport(app=service.app, client=("127.0.0.1", 40000))
+            transport = httpx.ASGITransport(app=service.app, client=peer)
             async with httpx.AsyncClient(transport=transport, base_url="http://service") as client:
-                if path == "/challenge":
-                    return await client.get(path)
-                return await client.post(path, content=VISIT, headers={collector.CHALLENGE_HEADER: token})
+                return [await client.request(method, path, **arguments) for method, path, arguments in requests]
 
-    assert refusal(asyncio.run(request_once())) == (503, "store_unavailable")
+    return asyncio.run(send_all())
+
+
+@pytest.mark.parametrize("path", ["/challenge", "/score"])
+def test_a_store_that_is_down_closes_the_service(monkeypatch, path):
+    service = in_process_service(monkeypatch, "redis://127.0.0.1:1/0")  # nothing listens there
+    token = veltrix.ChallengeIssuer(CHALLENGE_SECRET).issue(client="127.0.0.1")
+    request = (
+        ("GET", path, {})
+        if path == "/challenge"
+        else ("POST", path, {"content": VISIT, "headers": {collector.CHALLENGE_HEADER: token}})
+    )
+    assert [refusal(answer) for answer in requests_from(service, ("127.0.0.1", 40000), request)] == [
+        (503, "store_unavailable")
+    ]
+
+
+@pytest.mark.parametrize(
+    ("setting", "value", "message"),
+    [
+        ("VELTRIX_ADMIN_TOKEN", "admin", "at least 32 bytes"),
+        ("VELTRIX_ADMIN_TOKEN", "x" * 31, "at least 32 bytes"),
+        ("VELTRIX_ADMIN_TOKEN", "é" * 15, "at least 32 bytes"),
+        ("VELTRIX_DIFFICULTY", "-1", "from 0 to 32"),
+        ("VELTRIX_DISTRUSTED_DIFFICULTY", "33", "from 0 to 32"),
+    ],
+)
+def test_unsafe_settings_keep_the_service_from_starting(monkeypatch, setting, value, message):
+    """A short admin token would be guessed over HTTP; a difficulty out of range would fail every challenge."""
+    monkeypatch.setenv(setting, value)
+    admin_token = value if setting == "VELTRIX_ADMIN_TOKEN" else ADMIN_TOKEN
+    with pytest.raises(SystemExit, match=message):
+        in_process_service(monkeypatch, "redis://127.0.0.1:1/0", admin_token)
+
+
+ADMIN = {"Authorization": f"Bearer {ADMIN_TOKEN}"}
+
+
+@pytest.mark.parametrize("banned_as", ["192.0.2.44", "::ffff:192.0.2.44", "::FFFF:c000:22c"])
+@pytest.mark.parametrize("peer", ["192.0.2.44", "::ffff:192.0.2.44"], ids=["IPv4 socket", "dual-stack socket"])
+def test_a_ban_holds_for_an_ipv4_visitor_on_either_socket(monkeypatch, redis_server, banned_as, peer):
+    """A dual-stack socket shows an IPv4 visitor as ::ffff:a.b.c.d, which Python 3.12 spells ::ffff:xxxx:xxxx."""
+    service = in_process_service(monkeypatch, f"redis://127.0.0.1:{redis_server.port}/2")
+    ban, challenge, lift = requests_from(
+        service,
+        (peer, 40000),
+        ("POST", "/admin/bans", {"json": {"ip": banned_as, "duration_sec": 60}, "headers": ADMIN}),
+        ("GET", "/challenge", {}),
+        ("DELETE", "/admin/bans", {"json": {"ip": banned_as}, "headers": ADMIN}),
+    )
+    assert ban.json()["ip"] == lift.json()["ip"] == "192.0.2.44"
+    assert refusal(challenge) == (403, "banned")
+
+
+def test_a_dual_stack_visitor_is_known_by_its_ipv4_address_to_challenges(monkeypatch, redis_server):
+    monkeypatch.setenv("VELTRIX_DISTRUSTED_NETWORKS", "192.0.2.0/24")
+    service = in_process_service(monkeypatch, f"redis://127.0.0.1:{redis_server.port}/2")
+    (challenge,) = requests_from(service, ("::ffff:192.0.2.45", 40000), ("GET", "/challenge", {}))
+    assert challenge.json()["difficulty"] == service.DISTRUSTED_DIFFICULTY  # its IPv4 network is distrusted
+    headers = solved(challenge.json()["token"], challenge.json()["difficulty"])
+    scoring = ("POST", "/score", {"content": VISIT, "headers": headers})
+    (scored,) = requests_from(service, ("192.0.2.45", 40001), scoring)
+    assert scored.status_code == 200
+
+
+@pytest.mark.parametrize("path", ["/challenge", "/score"])
+def test_a_visitor_without_an_address_is_refused_not_failed_on(monkeypatch, redis_server, path):
+    """uvicorn on a UNIX socket, with no proxy header, gives no client at all: nothing to bind or ban."""
+    service = in_process_service(monkeypatch, f"redis://127.0.0.1:{redis_server.port}/2")
+    token = veltrix.ChallengeIssuer(CHALLENGE_SECRET).issue()
+    request = (
+        ("GET", path, {})
+        if path == "/challenge"
+        else ("POST", path, {"content": VISIT, "headers": {collector.CHALLENGE_HEADER: token}})
+    )
+    assert [refusal(answer) for answer in requests_from(service, None, request)] == [(403, "no_address")]

@@ -114,13 +114,25 @@ def test_touches_reach_the_features_with_their_radius_and_force_and_no_keys_do(b
     assert features["key_count"] == 0
 
 
-def test_password_fields_give_timing_without_keys(browser, example_service):
+# A password field on the page, or inside a web component: an open shadow root shows the
+# field to the collector's listeners, a closed one shows them only its host.
+PASSWORD_FIELDS = {
+    "on the page": "document.body.append(field);",
+    "in an open shadow root": "host.attachShadow({ mode: 'open' }).append(field); document.body.append(host);",
+    "in a closed shadow root": "host.attachShadow({ mode: 'closed' }).append(field); document.body.append(host);",
+}
+
+
+@pytest.mark.parametrize("placement", PASSWORD_FIELDS, ids=list(PASSWORD_FIELDS))
+def test_password_fields_give_timing_without_keys(browser, example_service, placement):
     browser.get(example_service.url + "/")
     browser.execute_script(
-        "const field = document.createElement('input'); field.type = 'password'; field.id = 'secret';"
-        "document.body.append(field);"
+        "const field = document.createElement('input'); field.type = 'password';"
+        "const host = document.createElement('login-box');"
+        f"{PASSWORD_FIELDS[placement]} window.secretField = field;"
     )
-    browser.find_element(By.ID, "secret").send_keys("s3cret")
+    browser.execute_script("secretField.focus()")
+    ActionChains(browser).send_keys("s3cret").perform()
     browser.find_element(By.ID, "typing").send_keys("ok")
     keystrokes = browser.execute_script("return collector.peek().keystrokes")
     assert [stroke.get("key") for stroke in keystrokes] == [None] * 6 + ["o", "k"]

@@ -47,9 +47,16 @@
     return { browser: browserReport(), mouse_movements: [], keystrokes: [], clicks: [], scrolls: [] };
   }
 
-  function isPasswordField(event) {
-    const element = event.composedPath()[0];  // inside a shadow root too, not its host
-    return element instanceof HTMLInputElement && element.type === "password";
+  // Whether a keystroke's key may be recorded: only where the collector sees what receives it,
+  // a text field other than a password field, or the page itself. Any other element may host a
+  // closed shadow root, whose events reach the page retargeted to the host: the field inside,
+  // a password field for all the collector can tell, stays hidden.
+  function keyIsVisible(event) {
+    const element = event.composedPath()[0];  // inside open shadow roots too, not their host
+    if (element instanceof HTMLInputElement) return element.type !== "password";
+    if (element instanceof HTMLTextAreaElement) return true;
+    if (element instanceof HTMLElement && element.isContentEditable) return true;
+    return element === document.body || element === document.documentElement || element === document;
   }
 
   function start(options) {
@@ -75,8 +82,9 @@
     function onKeyDown(event) {
       if (event.repeat || visit.keystrokes.length >= LIMITS.keystrokes) return;
       const record = { t: performance.now() };
-      // Timing only from password fields: what was typed there never leaves the page.
-      if (!isPasswordField(event)) record.key = event.key;
+      // Timing only from password fields and from what hides its field: what was typed there
+      // never leaves the page.
+      if (keyIsVisible(event)) record.key = event.key;
       visit.keystrokes.push(record);
       // By physical key: with Shift let go first, "A" goes down and "a" comes up.
       pendingKeys.set(event.code || event.key, record);
