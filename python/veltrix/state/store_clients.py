@@ -9,6 +9,8 @@ import importlib
 from dataclasses import dataclass
 from typing import Any
 
+from veltrix.state.errors import store_failure
+
 DEFAULT_TIMEOUT_SECONDS = 1.0
 DEFAULT_MAX_CONNECTIONS = 64
 CLIENT_LIBRARIES = ("redis", "valkey")
@@ -72,13 +74,17 @@ def sync_client_from_url(url: str, *, timeout: float, max_connections: int, clus
         timeout, Retry(NoBackoff(), RECONNECT_RETRIES, supported_errors=(redis.exceptions.ConnectionError,))
     )
     if cluster:
-        return redis.cluster.RedisCluster.from_url(
-            url,
-            max_connections=max_connections,
-            connection_pool_class=redis.BlockingConnectionPool,
-            timeout=timeout,
-            **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
-        )
+        # The synchronous cluster client reads the cluster's slots as it is made.
+        try:
+            return redis.cluster.RedisCluster.from_url(
+                url,
+                max_connections=max_connections,
+                connection_pool_class=redis.BlockingConnectionPool,
+                timeout=timeout,
+                **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
+            )
+        except (redis.exceptions.RedisError, redis.exceptions.RedisClusterException) as error:
+            raise store_failure("connecting to the cluster", error) from error
     pool = redis.BlockingConnectionPool.from_url(url, max_connections=max_connections, timeout=timeout, **settings)
     return redis.Redis(connection_pool=pool)
 
