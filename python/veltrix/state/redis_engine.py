@@ -85,9 +85,9 @@ class RedisStateEngine:
     ) -> RedisStateEngine:
         """An engine on its own redis-py client for `url` (``redis://host:port/db``).
 
-        Every call, including waiting for a free pooled connection, fails with
-        StateStoreError after `timeout` seconds; threads beyond
-        `max_connections` wait for a connection. `cluster` connects to a Redis
+        Every call fails with StateStoreError after `timeout` seconds, and so
+        does waiting for a free pooled connection (the two add up); threads
+        beyond `max_connections` wait for a connection. `cluster` connects to a Redis
         Cluster through any of its nodes, which must answer here (else
         StateStoreError). `replica_timeout` defaults to half the timeout. With
         `check_store`, the store's eviction and persistence settings are

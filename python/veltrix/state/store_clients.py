@@ -1,7 +1,7 @@
 """What the engines need from a Redis or Valkey client library: whether a
 client is a cluster client, which of its errors are the store's refusals, and
 clients made from a URL with the engine's failure rules (a timeout, a pool
-that waits, one quick reconnection)."""
+that waits, no call sent twice)."""
 
 from __future__ import annotations
 
@@ -14,9 +14,11 @@ from veltrix.state.errors import store_failure
 DEFAULT_TIMEOUT_SECONDS = 1.0
 DEFAULT_MAX_CONNECTIONS = 64
 CLIENT_LIBRARIES = ("redis", "valkey")
-# A pooled connection the store closed (a restart) fails once; one retry at
-# once reconnects. Timeouts are not retried, so a slow store fails in one timeout.
-RECONNECT_RETRIES = 1
+# No call is sent twice: a connection lost after the store ran a script would
+# have it run again, and answer a fresh nonce as a replay. (The pools replace a
+# connection the store closed, a restart, when they hand it out.) Timeouts are
+# not retried either, so a slow store fails in one timeout.
+RECONNECT_RETRIES = 0
 # A cluster client retries timeouts along with connection errors, and would
 # wait one timeout per retry on a stalled master: it makes none. (Its pools
 # replace a connection the node closed when they hand it out.)
