@@ -385,6 +385,19 @@ def test_an_endpoint_answering_garbage_raises_state_store_errors(garbage_endpoin
     engine.close()
 
 
+@pytest.mark.parametrize("kind", ["sync", "async"])
+def test_a_cluster_client_on_garbage_raises_state_store_errors(garbage_endpoint, kind):
+    if kind == "sync":  # its client reads the slots as it is made
+        with pytest.raises(StateStoreError, match="connecting to the cluster failed on the state store"):
+            RedisStateEngine.from_url(garbage_endpoint.url, cluster=True, timeout=0.5)
+        return
+    engine = AwaitedEngine(AsyncRedisStateEngine.from_url(garbage_endpoint.url, cluster=True, timeout=0.5))
+    for method, *args in ENGINE_CALLS:
+        with pytest.raises(StateStoreError, match="failed on the state store"):
+            getattr(engine, method)(*args)
+    engine.close()
+
+
 def test_a_cancelled_call_leaves_no_reply_for_the_next(redis_server, namespace):
     """A framework timing out requests cancels calls at every point; the next
     call on the pool must get its own reply, never the cancelled one's."""

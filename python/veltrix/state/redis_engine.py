@@ -85,13 +85,14 @@ class RedisStateEngine:
     ) -> RedisStateEngine:
         """An engine on its own redis-py client for `url` (``redis://host:port/db``).
 
-        Every call, including waiting for a free pooled connection, fails with
-        StateStoreError after `timeout` seconds; threads beyond
-        `max_connections` wait for a connection. `cluster` connects to a Redis
-        Cluster through any of its nodes. `replica_timeout` defaults to half
-        the timeout. With `check_store`, the store's eviction and persistence
-        settings are checked here (or on the first call, if the store cannot
-        be reached yet): a store that may evict the engine's keys is refused
+        Every call fails with StateStoreError after `timeout` seconds, and so
+        does waiting for a free pooled connection (the two add up); threads
+        beyond `max_connections` wait for a connection. `cluster` connects to a Redis
+        Cluster through any of its nodes, which must answer here (else
+        StateStoreError). `replica_timeout` defaults to half the timeout. With
+        `check_store`, the store's eviction and persistence settings are
+        checked here (or on the first call, if the store cannot be reached
+        yet): a store that may evict the engine's keys is refused
         with StateStoreError, one without persistence gives a StateStoreWarning.
         """
         client = sync_client_from_url(url, timeout=timeout, max_connections=max_connections, cluster=cluster)
@@ -170,16 +171,24 @@ class RedisStateEngine:
 
     def _execute(self, commands: list[tuple[Any, ...]]) -> list[Any]:
         client: Any = self._client
-        if len(commands) == 1:
-            try:
-                return [client.execute_command(*commands[0])]
-            except self._options.kind.command_refused as refused:
-                return [refused]
+        # The synchronous cluster client's pipeline sends again, one at a time,
+        # every command a stalled master left unanswered, each waiting a timeout
+        # of its own (64 shards: 22 timeouts): on a cluster the commands go one
+        # by one, and the first failure ends the round trip within one timeout.
+        if len(commands) == 1 or self._options.kind.cluster:
+            return [self._command(command) for command in commands]
         pipeline = client.pipeline(transaction=False)
         for command in commands:
             pipeline.execute_command(*command)
         replies: list[Any] = pipeline.execute(raise_on_error=False)
         return replies
+
+    def _command(self, command: tuple[Any, ...]) -> Any:
+        client: Any = self._client
+        try:
+            return client.execute_command(*command)
+        except self._options.kind.command_refused as refused:
+            return refused
 
     def _run[Result](self, plan: Plan[Result]) -> Result:
         if self._check_pending:

@@ -1,7 +1,7 @@
 """What the engines need from a Redis or Valkey client library: whether a
 client is a cluster client, which of its errors are the store's refusals, and
 clients made from a URL with the engine's failure rules (a timeout, a pool
-that waits, one quick reconnection)."""
+that waits, no call sent twice)."""
 
 from __future__ import annotations
 
@@ -9,12 +9,16 @@ import importlib
 from dataclasses import dataclass
 from typing import Any
 
+from veltrix.state.errors import store_failure
+
 DEFAULT_TIMEOUT_SECONDS = 1.0
 DEFAULT_MAX_CONNECTIONS = 64
 CLIENT_LIBRARIES = ("redis", "valkey")
-# A pooled connection the store closed (a restart) fails once; one retry at
-# once reconnects. Timeouts are not retried, so a slow store fails in one timeout.
-RECONNECT_RETRIES = 1
+# No call is sent twice: a connection lost after the store ran a script would
+# have it run again, and answer a fresh nonce as a replay. (The pools replace a
+# connection the store closed, a restart, when they hand it out.) Timeouts are
+# not retried either, so a slow store fails in one timeout.
+RECONNECT_RETRIES = 0
 # A cluster client retries timeouts along with connection errors, and would
 # wait one timeout per retry on a stalled master: it makes none. (Its pools
 # replace a connection the node closed when they hand it out.)
@@ -72,13 +76,17 @@ def sync_client_from_url(url: str, *, timeout: float, max_connections: int, clus
         timeout, Retry(NoBackoff(), RECONNECT_RETRIES, supported_errors=(redis.exceptions.ConnectionError,))
     )
     if cluster:
-        return redis.cluster.RedisCluster.from_url(
-            url,
-            max_connections=max_connections,
-            connection_pool_class=redis.BlockingConnectionPool,
-            timeout=timeout,
-            **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
-        )
+        # The synchronous cluster client reads the cluster's slots as it is made.
+        try:
+            return redis.cluster.RedisCluster.from_url(
+                url,
+                max_connections=max_connections,
+                connection_pool_class=redis.BlockingConnectionPool,
+                timeout=timeout,
+                **_connection_settings(timeout, Retry(NoBackoff(), CLUSTER_RETRIES)),
+            )
+        except (redis.exceptions.RedisError, redis.exceptions.RedisClusterException) as error:
+            raise store_failure("connecting to the cluster", error) from error
     pool = redis.BlockingConnectionPool.from_url(url, max_connections=max_connections, timeout=timeout, **settings)
     return redis.Redis(connection_pool=pool)
 
