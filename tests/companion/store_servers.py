@@ -19,12 +19,10 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import TYPE_CHECKING
 
 import redis
 
-if TYPE_CHECKING:
-    from veltrix import AsyncRedisStateEngine
+from veltrix import AsyncRedisStateEngine, RedisStateEngine
 
 SERVER_START_SECONDS = 20
 # For tests that load the store on purpose (many concurrent calls): they test what the engine
@@ -263,6 +261,13 @@ class AwaitedEngine:
     def close(self) -> None:
         self.loop.run_until_complete(self.engine.aclose())
         self.loop.close()
+
+
+def engine_from_url(kind: str, url: str, **options) -> RedisStateEngine | AwaitedEngine:
+    """A "sync" engine, or an "async" one whose calls are awaited here, made by from_url."""
+    if kind == "sync":
+        return RedisStateEngine.from_url(url, **options)
+    return AwaitedEngine(AsyncRedisStateEngine.from_url(url, **options))
 
 
 class RedisCluster:

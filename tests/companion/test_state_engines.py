@@ -14,7 +14,7 @@ import redis.asyncio
 import redis.cluster
 import valkey
 import valkey.asyncio
-from store_servers import AwaitedEngine, GarbageEndpoint
+from store_servers import AwaitedEngine, GarbageEndpoint, engine_from_url
 
 import veltrix_core_rs as core
 from veltrix import AsyncRedisStateEngine, LocalStateEngine, RedisStateEngine, StateStoreError
@@ -374,10 +374,7 @@ def garbage_endpoint(request):
 
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_an_endpoint_answering_garbage_raises_state_store_errors(garbage_endpoint, kind):
-    if kind == "sync":
-        engine = RedisStateEngine.from_url(garbage_endpoint.url, timeout=0.5)
-    else:
-        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(garbage_endpoint.url, timeout=0.5))
+    engine = engine_from_url(kind, garbage_endpoint.url, timeout=0.5)
     for _ in range(2):  # a connection left with half a reply in it would answer the second round
         for method, *args in ENGINE_CALLS:
             with pytest.raises(StateStoreError, match="failed on the state store"):

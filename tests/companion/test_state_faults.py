@@ -14,7 +14,7 @@ from collections import Counter
 
 import pytest
 import redis
-from store_servers import SLOW_TIMEOUT, AwaitedEngine, ForwardingAddress, RedisServer, start_replica
+from store_servers import SLOW_TIMEOUT, AwaitedEngine, ForwardingAddress, RedisServer, engine_from_url, start_replica
 
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 from veltrix.state import StateStoreWarning
@@ -169,10 +169,7 @@ def test_every_master_of_a_cluster_is_checked(redis_cluster):
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_an_unreachable_store_is_checked_on_the_first_call_that_reaches_it(tmp_path, kind):
     server = RedisServer(tmp_path / "redis", "--maxmemory", "8mb", "--maxmemory-policy", "allkeys-lru")
-    if kind == "sync":
-        engine = RedisStateEngine.from_url(server.url, timeout=0.3)  # nothing listens yet
-    else:
-        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(server.url, timeout=0.3))
+    engine = engine_from_url(kind, server.url, timeout=0.3)  # nothing listens yet
     server.start()
     try:
         for _ in range(2):
@@ -361,10 +358,7 @@ def test_asyncio_callers_cancelled_mid_call_never_get_a_replay_accepted(request,
 
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_killed_connections_end_as_state_store_errors(own_redis_server, kind):
-    if kind == "sync":
-        engine = RedisStateEngine.from_url(own_redis_server.url, max_connections=4)
-    else:
-        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(own_redis_server.url, max_connections=4))
+    engine = engine_from_url(kind, own_redis_server.url, max_connections=4)
     killer, done = own_redis_server.client(), threading.Event()
 
     def kill_connections():

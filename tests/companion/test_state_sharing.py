@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 import redis
 from released_engine import ReleasedEngine
-from store_servers import SLOW_TIMEOUT, AwaitedEngine, child_environment
+from store_servers import SLOW_TIMEOUT, child_environment, engine_from_url
 
 from veltrix import AsyncRedisStateEngine, RedisStateEngine, StateStoreError
 
@@ -274,10 +274,7 @@ def test_asyncio_engine_under_a_thousand_concurrent_calls(own_redis_server):
 
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_a_stopped_store_raises_and_a_restarted_one_works_again(own_redis_server, kind):
-    if kind == "sync":
-        engine = RedisStateEngine.from_url(own_redis_server.url, timeout=0.5)
-    else:
-        engine = AwaitedEngine(AsyncRedisStateEngine.from_url(own_redis_server.url, timeout=0.5))
+    engine = engine_from_url(kind, own_redis_server.url, timeout=0.5)
     assert engine.consume_nonce("before") is True
     own_redis_server.stop()
     calls = [
