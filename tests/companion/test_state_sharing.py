@@ -120,6 +120,7 @@ def test_a_hundred_thousand_nonces_from_several_processes_spread_over_the_master
         per_master[node.port] = (len(keys), sum(client.hlen(key) for key in keys))
         client.close()
     key_total = sum(keys for keys, _ in per_master.values())
+    print("nonces per master:", ", ".join(f"{nonces / SPREAD_NONCES:.1%}" for _, nonces in per_master.values()))
     for keys, nonces in per_master.values():
         assert 0.233 <= keys / key_total <= 0.433 and 0.233 <= nonces / SPREAD_NONCES <= 0.433, per_master
     engine.clear()
